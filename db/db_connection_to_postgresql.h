@@ -1,0 +1,44 @@
+// A connection to one PostgreSQL database over libpq; owns the PGconn. Nothing
+// reopens it: once the link breaks every statement answers the lost-connection
+// error until the owner replaces the object. One thread at a time.
+#pragma once
+
+#include "db/db_connection.h"
+#include "db/pg_handles.h"
+
+// Rows of one log file, each the parsed CSV fields of one line.
+using LogRows = std::vector<std::vector<std::string>>;
+
+class DBConnectionToPostgreSQL : public DBConnection {
+ public:
+  // Takes over an open connection; `conn` must not be null.
+  explicit DBConnectionToPostgreSQL(PGconnPtr conn);
+
+  std::unique_ptr<ResultSet> ExecuteQuery(const std::string& query,
+                                          const std::vector<std::string>& params = {}) override;
+  std::string SyncToDB(const ResultSet& resultSet, const std::string& targetTable,
+                       const std::vector<std::string>& keyColumns,
+                       const std::vector<std::string>& filterColumns,
+                       const std::vector<std::string>& filterValues) override;
+  std::string EscapeLiteral(const std::string& value) override;
+  std::string EscapeIdentifier(const std::string& name) override;
+
+  // Store parsed server or audit log rows together with the new read position in
+  // one transaction. Empty text on success, the error text otherwise.
+  std::string syncServerLogData(const LogRows& rows, const std::string& fileName,
+                                const std::string& serverId, int64_t fileOffset,
+                                int32_t versionCode);
+  std::string syncAuditLogData(const LogRows& rows, const std::string& fileName,
+                               const std::string& serverId, int64_t fileOffset,
+                               int32_t versionCode);
+
+  // The libpq handle, for LISTEN/notification loops and socket polling.
+  PGconn* GetHandle() const { return conn.get(); }
+
+ private:
+  PGconnPtr conn;
+};
+
+// Text of a statement that could not be sent because the link is down.
+inline constexpr const char* kLostConnectionText =
+    "Could not execute the query. Connection to the varo-server is lost!";

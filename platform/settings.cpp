@@ -1,0 +1,6 @@
+#include "platform/settings.h"
+
+Settings& GetSettings() {
+  static Settings settings;
+  return settings;
+}
