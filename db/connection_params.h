@@ -1,0 +1,53 @@
+// The libpq keyword/value lists of the agent's two kinds of connection: the
+// central database and a monitored server. Pure functions over their inputs, so
+// the lists can be checked without a server. Thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/pg_handles.h"
+#include "platform/settings.h"
+
+// Keywords and values in the order they are handed to PQconnectdbParams.
+struct ConnectionParams {
+  std::vector<std::string> keywords;
+  std::vector<std::string> values;
+
+  void Add(const std::string& keyword, const std::string& value) {
+    keywords.push_back(keyword);
+    values.push_back(value);
+  }
+  // The value of `keyword`, or null when it is not in the list.
+  const std::string* Find(const std::string& keyword) const;
+};
+
+// Application names the servers see in pg_stat_activity.
+inline constexpr const char* kCentralApplicationName = "Corvane - Agent Control";
+inline constexpr const char* kMonitoringApplicationName = "Corvane - Agent Monitoring";
+// Every connection asks the server for UTF-8.
+inline constexpr const char* kClientEncodingOptions = "-c client_encoding=utf8";
+
+// The central connection of agent `settings.agent_id` to database "varo". SSL
+// keywords are present only when a client key or certificate is configured.
+ConnectionParams BuildCentralConnectionParams(const Settings& settings);
+
+// One row of varo.agent_server_binding, as far as a connection needs it.
+struct ServerBinding {
+  std::string server;    // host name, address or socket directory
+  std::string port;
+  std::string username;
+  std::string sslmode;   // empty: "prefer"
+};
+
+// A connection to a monitored server on `databaseName`. `password` is passed
+// only when not empty; connect_timeout only when `connectTimeout` is 1 or more.
+ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
+                                             const std::string& databaseName,
+                                             const std::string& password,
+                                             int32_t connectTimeout);
+
+// PQconnectdbParams over `params` (expand_dbname 0). Null only when libpq could
+// not allocate a connection object; the caller checks the status.
+PGconnPtr ConnectWithParams(const ConnectionParams& params);
