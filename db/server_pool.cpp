@@ -1,0 +1,208 @@
+#include "db/server_pool.h"
+
+#include <charconv>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <mutex>
+
+#include "db/central_connection.h"
+#include "db/connection_params.h"
+#include "db/server_binding_cache.h"
+#include "db/stored_password.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+
+namespace {
+
+// Binding rows are reloaded after this many seconds.
+constexpr int64_t kBindingCacheSeconds = 90;
+// The first central schema whose bindings carry a stored password.
+constexpr uint64_t kSchemaWithPasswords = 201109101;
+
+// One open connection to a monitored server.
+struct ServerConnectionNode {
+  int32_t serverId = 0;
+  std::string databaseName;  // the effective name the connection is open on
+  std::unique_ptr<DBConnectionToPostgreSQL> connection;
+};
+
+// Lock order: poolMutex first, then the central connection's own mutex (taken
+// inside ExecuteQuery by the binding query). Nothing takes them the other way.
+std::mutex poolMutex;
+// Guarded by poolMutex:
+std::unique_ptr<ResultSet> bindingCache;     // rows of the last good binding query
+int64_t lastRefresh = 0;                     // seconds since 1970 of that load
+std::list<ServerConnectionNode> inUseList;   // handed out; newest at the front
+std::list<ServerConnectionNode> idleList;    // released; most recent at the front
+
+bool ParseServerId(const std::string& text, int32_t& value) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  auto [ptr, ec] = std::from_chars(begin, end, value);
+  return ec == std::errc() && ptr == end && ptr != begin;
+}
+
+}  // namespace
+
+bool RefreshServerBindingCache(bool* refreshed, std::string* errorText) {
+  if (refreshed) *refreshed = false;
+  const int64_t now = static_cast<int64_t>(std::time(nullptr));
+  if (bindingCache && now <= lastRefresh + kBindingCacheSeconds) return true;
+  bindingCache.reset();
+
+  DBConnection* central = GetCentralConnection();
+  if (!central) return false;
+  std::unique_ptr<ResultSet> result = central->ExecuteQuery(
+      StrFormat("SELECT * FROM varo.agent_server_binding WHERE agent_id = %d",
+                GetSettings().agent_id));
+  if (!result->IsOk()) {
+    if (errorText) {
+      *errorText = StrFormat(_("error updating agent_server_binding cache: %s"),
+                             result->GetErrorMessage().c_str());
+    }
+    return false;
+  }
+  bindingCache = std::move(result);
+  LogMessage(_("succesfully updated agent_server_binding cache"), LOG_DEBUG1);
+  lastRefresh = now;
+  if (refreshed) *refreshed = true;
+  return true;
+}
+
+int32_t FindServerBindingRow(int32_t serverId) {
+  if (!bindingCache) return -1;
+  const int32_t rows = static_cast<int32_t>(bindingCache->GetRowCount());
+  for (int32_t row = 0; row < rows; ++row) {
+    int32_t id = 0;
+    if (ParseServerId(bindingCache->GetValueByName(row, "server_id"), id) && id == serverId) {
+      return row;
+    }
+  }
+  return -1;
+}
+
+void ClearServerBindingCache() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  bindingCache.reset();
+}
+
+size_t InUseServerConnectionCount() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  return inUseList.size();
+}
+
+size_t IdleServerConnectionCount() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  return idleList.size();
+}
+
+bool ListServerBindings(std::vector<int32_t>& serverIds, std::vector<std::string>& databases,
+                        std::string* errorText) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  if (!RefreshServerBindingCache(nullptr, errorText)) return false;
+  const int32_t rows = static_cast<int32_t>(bindingCache->GetRowCount());
+  for (int32_t row = 0; row < rows; ++row) {
+    int32_t id = 0;
+    if (!ParseServerId(bindingCache->GetValueByName(row, "server_id"), id)) continue;
+    serverIds.push_back(id);
+    databases.push_back(bindingCache->GetValueByName(row, "database"));
+  }
+  return true;
+}
+
+bool IsLocalServer(int32_t serverId) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  int32_t row = FindServerBindingRow(serverId);
+  if (row < 0) return false;
+  std::string server = bindingCache->GetValueByName(row, "server");
+  return server.empty() || server[0] == '/';
+}
+
+DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
+                                                   const std::string& databaseName,
+                                                   std::string& errorText) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+
+  // Reuse the most recently released connection to the same server and database.
+  for (auto it = idleList.begin(); it != idleList.end(); ++it) {
+    if (it->serverId == serverId && it->databaseName == databaseName) {
+      inUseList.splice(inUseList.begin(), idleList, it);
+      return inUseList.front().connection.get();
+    }
+  }
+
+  // Find the binding; a server missing from an older copy forces one reload.
+  int32_t row = -1;
+  for (;;) {
+    bool refreshed = false;
+    if (!RefreshServerBindingCache(&refreshed, &errorText)) return nullptr;
+    row = FindServerBindingRow(serverId);
+    if (row >= 0) break;
+    if (refreshed) {
+      errorText = StrFormat(_("asb cache miss for server %d"), serverId);
+      return nullptr;
+    }
+    bindingCache.reset();
+  }
+
+  ServerBinding binding;
+  binding.server = bindingCache->GetValueByName(row, "server");
+  binding.port = bindingCache->GetValueByName(row, "port");
+  binding.username = bindingCache->GetValueByName(row, "username");
+  binding.sslmode = bindingCache->GetValueByName(row, "sslmode");
+  const std::string effectiveName =
+      databaseName.empty() ? bindingCache->GetValueByName(row, "database") : databaseName;
+
+  // A stored password that does not decrypt gives an empty text: the connection
+  // is then tried without one, as for a binding that has none.
+  std::string password;
+  if (GetCentralSchemaVersion() >= kSchemaWithPasswords) {
+    bool isNull = true;
+    std::string stored = bindingCache->GetValueByName(row, "password", &isNull);
+    if (!isNull && !stored.empty()) password = DecryptStoredPassword(stored);
+  }
+
+  ConnectionParams params =
+      BuildServerConnectionParams(binding, effectiveName, password, GetSettings().connect_timeout);
+  PGconnPtr conn = ConnectWithParams(params);
+  if (!conn) {
+    errorText = _("AllocateServerConnection: PQconnectdbParams returned NULL!");
+    return nullptr;
+  }
+  if (PQstatus(conn.get()) != CONNECTION_OK) {
+    errorText = StrFormat(_("unable to connect to server %d dbname %s: %s"), serverId,
+                          effectiveName.c_str(), PQerrorMessage(conn.get()));
+    return nullptr;
+  }
+  LogMessage(StrFormat(_("connected to server %d dbname %s"), serverId, effectiveName.c_str()),
+             LOG_DEBUG1);
+  ServerConnectionNode node;
+  node.serverId = serverId;
+  node.databaseName = effectiveName;
+  node.connection = std::make_unique<DBConnectionToPostgreSQL>(std::move(conn));
+  inUseList.push_front(std::move(node));
+  return inUseList.front().connection.get();
+}
+
+void ReleaseServerConnection(DBConnectionToPostgreSQL* connection) {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  for (auto it = inUseList.begin(); it != inUseList.end(); ++it) {
+    if (it->connection.get() == connection) {
+      idleList.splice(idleList.begin(), inUseList, it);
+      return;
+    }
+  }
+}
+
+void ReapIdleServerConnections() {
+  std::lock_guard<std::mutex> lock(poolMutex);
+  while (!idleList.empty()) {
+    ServerConnectionNode& node = idleList.front();
+    LogMessage(StrFormat(_("reaping connection to server %d dbname %s"), node.serverId,
+                         node.databaseName.c_str()),
+               LOG_DEBUG1);
+    idleList.pop_front();
+  }
+}
