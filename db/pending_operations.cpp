@@ -2,13 +2,6 @@
 // honestly instead of pretending to store anything.
 #include "db/db_connection_to_postgresql.h"
 
-std::string DBConnectionToPostgreSQL::SyncToDB(const ResultSet&, const std::string&,
-                                               const std::vector<std::string>&,
-                                               const std::vector<std::string>&,
-                                               const std::vector<std::string>&) {
-  return "SyncToDB is not available in this build";
-}
-
 std::string DBConnectionToPostgreSQL::syncServerLogData(const LogRows&, const std::string&,
                                                         const std::string&, int64_t, int32_t) {
   return "server log storage is not available in this build";
