@@ -1,0 +1,10 @@
+// Publishes the agent's capability list in its row of varo.agent, once per
+// central connection. Agent thread only.
+#pragma once
+
+// The list as one array-literal text; the first entry names the platform.
+extern const char kAgentCapabilityList[];
+
+// Writes the list for this agent. False (after a warning) when the update fails
+// or there is no central connection.
+bool SetCapabilities();

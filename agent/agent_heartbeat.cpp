@@ -1,0 +1,109 @@
+#include "agent/agent_heartbeat.h"
+
+#include <chrono>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "agent/heartbeat_thread.h"
+#include "db/central_connection.h"
+#include "db/server_pool.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+
+namespace {
+
+// A monotonic clock: a wall-clock step backwards must not stop the heartbeats
+// until the clock has caught up again.
+int64_t NowSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+AgentHeartbeatState& GetAgentHeartbeatState() {
+  static AgentHeartbeatState state;
+  return state;
+}
+
+int32_t ParseHeartbeatInterval(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > std::numeric_limits<int32_t>::max()) {
+      return negative ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
+    }
+  }
+  return static_cast<int32_t>(negative ? -value : value);
+}
+
+int AgentHeartbeat() {
+  AgentHeartbeatState& state = GetAgentHeartbeatState();
+  const int64_t now = NowSeconds();
+  if (state.lastHeartbeat && *state.lastHeartbeat + state.heartbeatInterval > now) return 0;
+  state.lastHeartbeat = now;
+
+  DBConnection* central = GetCentralConnection();
+  if (!central) return -1;
+  const int32_t agentId = GetSettings().agent_id;
+
+  if (state.agentActive) {
+    std::unique_ptr<ResultSet> beat =
+        central->ExecuteQuery(StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId));
+    if (!beat->IsOk()) {
+      LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"),
+                           agentId, beat->GetErrorMessage().c_str()),
+                 LOG_WARNING);
+    } else {
+      std::vector<int32_t> serverIds;
+      std::vector<std::string> databases;
+      std::string errorText;
+      if (!ListServerBindings(serverIds, databases, &errorText)) {
+        LogMessage(StrFormat(_("Heartbeat: Unable to get list of server IDs, error: %s"),
+                             errorText.c_str()),
+                   LOG_WARNING);
+        return -1;
+      }
+      LogMessage(StrFormat(_("Heartbeat: num servers: %d"), static_cast<int>(serverIds.size())),
+                 LOG_DEBUG2);
+      for (size_t i = 0; i < serverIds.size(); ++i) {
+        HeartBeatThread* thread = CreateHeartBeatThread(agentId, serverIds[i], databases[i]);
+        if (!thread) continue;  // the previous one for this server is still running
+        if (!thread->Create() || !thread->Run()) {
+          LogMessage(StrFormat(_("Heartbeat: unable to start the heartbeat thread for server %d; "
+                                 "it is tried again at the next heartbeat"),
+                               serverIds[i]),
+                     LOG_WARNING);
+          delete thread;  // frees the server's registry entry
+        }
+      }
+    }
+  }
+
+  std::string query =
+      StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agentId);
+  LogMessage(StrFormat(_("Heartbeat: query: %s"), query.c_str()), LOG_DEBUG2);
+  std::unique_ptr<ResultSet> row = central->ExecuteQuery(query);
+  if (!row->IsOk()) {
+    LogMessage(StrFormat(_("Heartbeat: Error executing heartbeat query; reason: %s"),
+                         row->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return 1;
+  }
+  state.heartbeatInterval = ParseHeartbeatInterval(row->GetValueByIndex(0, 0));
+  const bool active = row->GetValueByIndex(0, 1) == "t";
+  if (active != state.agentActive) {
+    LogMessage(active ? _("Agent has been enabled.") : _("Agent has been disabled."),
+               LOG_WARNING);
+  }
+  state.agentActive = active;
+  return 0;
+}

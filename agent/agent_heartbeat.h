@@ -1,0 +1,28 @@
+// The agent heartbeat, run once per pass of the main loop on the central
+// connection: when due it records a heartbeat for the agent and starts one
+// heartbeat thread per bound server, and reads back the heartbeat interval and
+// the agent's active flag. Its state lives for the whole process (a reconnect
+// keeps it). Agent thread only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+struct AgentHeartbeatState {
+  // Monotonic seconds of the last heartbeat that was due; none before the first.
+  std::optional<int64_t> lastHeartbeat;
+  int32_t heartbeatInterval = 30;  // seconds, from varo.agent.heartbeat_interval
+  bool agentActive = true;         // from varo.agent.active
+};
+
+// 0: not due, or done; 1: the interval query failed; -1: no central
+// connection, or the list of bound servers could not be read.
+int AgentHeartbeat();
+
+// The process-wide state (tests read and reset it).
+AgentHeartbeatState& GetAgentHeartbeatState();
+
+// The heartbeat interval as C's atoi reads it (leading blanks, a sign, digits;
+// 0 for a non-number), clamped to the 32-bit range instead of overflowing.
+int32_t ParseHeartbeatInterval(std::string_view text);

@@ -1,0 +1,155 @@
+#include "agent/agent_main_loop.h"
+
+#include <charconv>
+#include <memory>
+#include <mutex>
+
+#include "agent/agent_capabilities.h"
+#include "agent/agent_heartbeat.h"
+#include "agent/heartbeat_thread.h"
+#include "agent/server_takeover.h"
+#include "db/central_connection.h"
+#include "db/server_pool.h"
+#include "platform/log.h"
+#include "platform/service_control.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+#include "work/probe_step.h"
+#include "work/worker_thread.h"
+
+namespace {
+
+std::mutex backendPidMutex;
+// Guarded by backendPidMutex.
+std::string agentBackendPid;
+
+void SetAgentBackendPid(const std::string& pid) {
+  std::lock_guard<std::mutex> lock(backendPidMutex);
+  agentBackendPid = pid;
+}
+
+// Clears what agents whose backends have gone left behind: their registrations,
+// their running job and step logs, their job claims and their probe locks.
+int ClearZombies(DBConnection& central) {
+  LogMessage(_("clearing zombies"), LOG_DEBUG1);
+  central.ExecuteCommand("CREATE TEMP TABLE tmp_zombies(jagpid int4)");
+
+  // pg_stat_activity names the backend PID column procpid before 9.2.
+  const ServerVersion& version = central.serverVersion;
+  const bool hasPid = version.major > 9 || (version.major == 9 && version.minor >= 2);
+  std::string error;
+  int32_t zombies = central.ExecuteCommand(
+      hasPid ? "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
+               "JOIN pg_stat_activity PA ON jagpid=pid  WHERE pid IS NULL"
+             : "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
+               "JOIN pg_stat_activity PA ON jagpid=procpid  WHERE procpid IS NULL",
+      &error);
+  if (zombies < 0) {
+    LogMessage(StrFormat(_("error clearing zombies: %s"), error.c_str()), LOG_WARNING);
+    return zombies;
+  }
+  if (zombies > 0) {
+    central.ExecuteCommand(
+        "UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM tmp_zombies z, "
+        "varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND "
+        "l.jlgstatus='r');\n"
+        "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM tmp_zombies "
+        "z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE z.jagpid=j.jobprocessid AND "
+        "j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND s.jslstatus='r');\n"
+        "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN (SELECT "
+        "jagpid FROM tmp_zombies);\n"
+        "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n");
+  }
+  if (central.ExecuteCommand("DROP TABLE tmp_zombies", &error) < 0) {
+    LogMessage(StrFormat(_("error dropping tmp_zombies: %s"), error.c_str()), LOG_WARNING);
+    return -1;
+  }
+  std::unique_ptr<ResultSet> probes = central.ExecuteQuery("SELECT varo.clear_probe_zombies()");
+  if (!probes->IsOk()) {
+    LogMessage(StrFormat(_("error clearing probe zombies: %s"), probes->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return -1;
+  }
+  return 0;
+}
+
+// Runs the job query. Claiming and running jobs comes with the job classes;
+// until then no job is claimed, but a failing query still ends the pass.
+bool CheckJobs(DBConnection& central, int32_t agentId) {
+  LogMessage(_("checking for jobs to run"), LOG_DEBUG1);
+  std::unique_ptr<ResultSet> jobs = central.ExecuteQuery(StrFormat(
+      "SELECT J.jobid FROM varo.job J, varo.agent A  WHERE J.agent_id = A.id AND jobenabled AND "
+      "jobprocessid IS NULL  AND jobnextrun <= now() AND A.active AND agent_id = '%ld' ORDER BY "
+      "jobnextrun",
+      static_cast<long>(agentId)));
+  if (!jobs->IsOk()) {
+    LogMessage(StrFormat(_("failed to query jobs table: %s"), jobs->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string GetAgentBackendPid() {
+  std::lock_guard<std::mutex> lock(backendPidMutex);
+  return agentBackendPid;
+}
+
+std::optional<uint64_t> ParseSchemaVersion(std::string_view text) {
+  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
+  uint64_t value = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+  if (ec != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+  return value;
+}
+
+void DrainThreads() {
+  for (;;) {
+    long total = static_cast<long>(GetRunningWorkerCount()) + LiveHeartBeatThreads();
+    if (total < 1) return;
+    LogMessage(StrFormat(_("Waiting for %ld threads to drain"), total), LOG_DEBUG1);
+    AgentSleep(false);
+  }
+}
+
+int AgentMainLoop() {
+  DBConnection* central = GetCentralConnection();
+  if (!central) return -1;
+  const Settings& settings = GetSettings();
+
+  if (!SetCapabilities()) return -1;
+  if (int result = ClearZombies(*central); result < 0) return result;
+
+  std::unique_ptr<ResultSet> registration = central->ExecuteQuery(
+      StrFormat("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
+                "RETURNING pg_backend_pid()",
+                settings.agent_id));
+  if (!registration->IsOk()) {
+    LogMessage(StrFormat(_("error registering backend PID: %s"),
+                         registration->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return -1;
+  }
+  SetAgentBackendPid(registration->GetValueByIndex(0, 0));
+  registration.reset();
+
+  const std::string flagDirectory = FlagDirectoryPath(settings.agent_flag_dir, settings.agent_id);
+
+  for (;;) {
+    ProcessFlagFiles(flagDirectory);
+
+    if (AgentHeartbeat() < 0) {
+      LogMessage(_("Heartbeat failed"), LOG_DEBUG1);
+      DrainThreads();
+      return -1;
+    }
+    if (!CheckJobs(*central, settings.agent_id) || !RunProbeStep()) {
+      DrainThreads();
+      return -1;
+    }
+    ReapIdleServerConnections();
+    AgentSleep(false);
+  }
+}

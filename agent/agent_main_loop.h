@@ -1,0 +1,29 @@
+// The main loop of the agent thread on one central connection: clean-up after
+// dead agents, registration of this agent's backend, then one pass per poll
+// interval (flag files, agent heartbeat, due jobs, due probes, reaping, sleep).
+// Agent thread only, except GetAgentBackendPid.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The schema version of the central database this agent is written for.
+inline constexpr uint64_t kExpectedSchemaVersion = 201210091;
+
+// Runs on the central connection until a step fails; always returns a negative
+// number (the failing statement's result, or -1).
+int AgentMainLoop();
+
+// Waits, one poll interval at a time, until no worker thread and no server
+// heartbeat thread is alive.
+void DrainThreads();
+
+// The central connection's backend PID as registered in varo.jobagent; empty
+// before the first registration. Any thread may read it.
+std::string GetAgentBackendPid();
+
+// The schema version text of "SELECT varo.schema_version()" as a number: none
+// when it is not a plain base-10 number or is 0.
+std::optional<uint64_t> ParseSchemaVersion(std::string_view text);

@@ -1,0 +1,29 @@
+// One of the `alert_threads` threads that ask the central database, again and
+// again, to process one alert (varo.process_one_alert()). Each keeps its own
+// central connection. Started by RunAgent; runs for the life of the process
+// (or until Delete asks it to end). The object belongs to its own thread once
+// Run has succeeded.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "db/db_connection.h"
+#include "platform/detached_thread.h"
+
+class AlertThread : public DetachedThread {
+ public:
+  // `index` numbers the thread (1 to N) in its log lines.
+  explicit AlertThread(int32_t index);
+
+ protected:
+  int Entry() override;
+
+ private:
+  int32_t index_;
+  // The thread's own unshared connection; null while disconnected.
+  std::unique_ptr<DBConnection> connection_;
+};
+
+// Seconds an alert thread sleeps after process_one_alert() found nothing to do.
+inline constexpr int kAlertIdleSleepSeconds = 10;

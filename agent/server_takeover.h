@@ -1,0 +1,28 @@
+// Takeover flag files: an operator drops a file named takeover-server-<id> into
+// the agent's flag directory to move the binding of server <id> to this agent.
+// Agent thread only.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+// The flag directory of this agent, always ending with "/": under the system
+// temporary directory ("varo/agent-<id>/") when `flagDirSetting` is empty, else
+// "<setting>/agent-<id>/" (a separator is added to the setting when it lacks one).
+std::string FlagDirectoryPath(const std::string& flagDirSetting, int32_t agentId);
+
+// The server id named by a flag file: the text after the file name's last "-"
+// as a base-10 number, or none when it is not one (or does not fit 32 bits).
+std::optional<int32_t> ParseFlagFileServerId(std::string_view fileName);
+
+// Looks for takeover-server-* files in `flagDirectory` (creating the directory
+// when it is missing) and takes each named server over; a file is deleted once
+// its server was taken over and stays otherwise, to be tried again next pass.
+void ProcessFlagFiles(const std::string& flagDirectory);
+
+// Moves the bindings of `serverId` that allow takeover to this agent. True when
+// the update ran; false (after a warning) when no binding allows it or a
+// statement failed.
+bool TakeOverServer(int32_t serverId);

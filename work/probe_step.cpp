@@ -1,0 +1,26 @@
+#include "work/probe_step.h"
+
+#include <memory>
+
+#include "db/central_connection.h"
+#include "platform/log.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+
+bool RunProbeStep() {
+  LogMessage(_("checking for probes to run"), LOG_DEBUG1);
+  DBConnection* central = GetCentralConnection();
+  if (!central) return false;
+  std::unique_ptr<ResultSet> due = central->ExecuteQuery(StrFormat(
+      "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
+      "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = "
+      "true ORDER BY server_id, database_name",
+      static_cast<long>(GetSettings().agent_id)));
+  if (!due->IsOk()) {
+    LogMessage(StrFormat(_("failed to query probe_schedule_view: %s"),
+                         due->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return false;
+  }
+  return true;
+}
