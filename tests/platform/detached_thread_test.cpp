@@ -1,0 +1,128 @@
+#include "platform/detached_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Records where and in which order Entry and the destructor ran.
+struct Trace {
+  std::atomic<bool> entryRan{false};
+  std::atomic<bool> destroyedAfterEntry{false};
+  std::atomic<bool> destroyed{false};
+  std::thread::id entryThread;
+  std::thread::id destructorThread;
+};
+
+class TracedThread : public DetachedThread {
+ public:
+  explicit TracedThread(Trace& trace) : trace_(trace) {}
+  ~TracedThread() override {
+    trace_.destructorThread = std::this_thread::get_id();
+    trace_.destroyedAfterEntry = trace_.entryRan.load();
+    trace_.destroyed = true;
+  }
+
+ protected:
+  int Entry() override {
+    trace_.entryThread = std::this_thread::get_id();
+    trace_.entryRan = true;
+    return 0;
+  }
+
+ private:
+  Trace& trace_;
+};
+
+// Sleeps until asked to end, like a thread whose loop never returns on its own.
+class SleeperThread : public DetachedThread {
+ public:
+  explicit SleeperThread(std::atomic<int>& wakeups) : wakeups_(wakeups) {}
+
+ protected:
+  int Entry() override {
+    while (!TestDestroy()) {
+      SleepUnlessDestroyed(60);
+      ++wakeups_;
+    }
+    return 0;
+  }
+
+ private:
+  std::atomic<int>& wakeups_;
+};
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+TEST(DetachedThread, RunsEntryAndDeletesItselfOnItsOwnThread) {
+  Trace trace;
+  auto* thread = new TracedThread(trace);
+  ASSERT_TRUE(thread->Create());
+  ASSERT_TRUE(thread->Run());
+  ASSERT_TRUE(WaitUntil([&] { return trace.destroyed.load(); }, std::chrono::seconds(10)));
+  EXPECT_TRUE(trace.destroyedAfterEntry);
+  EXPECT_EQ(trace.entryThread, trace.destructorThread);
+  EXPECT_NE(trace.entryThread, std::this_thread::get_id());
+  EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(10)));
+}
+
+TEST(DetachedThread, RunWithoutCreateOrTwiceIsRefused) {
+  Trace trace;
+  auto* thread = new TracedThread(trace);
+  EXPECT_FALSE(thread->Run());  // not created: the caller still owns it
+  EXPECT_FALSE(trace.entryRan);
+  delete thread;
+  EXPECT_TRUE(trace.destroyed);
+
+  std::atomic<int> wakeups{0};
+  auto* sleeper = new SleeperThread(wakeups);
+  ASSERT_TRUE(sleeper->Create());
+  EXPECT_FALSE(sleeper->Create());
+  ASSERT_TRUE(sleeper->Run());
+  EXPECT_FALSE(sleeper->Run());
+  sleeper->Delete();
+  EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(10)));
+}
+
+TEST(DetachedThread, DeleteWakesASleepingThreadAtOnce) {
+  std::atomic<int> wakeups{0};
+  auto* thread = new SleeperThread(wakeups);
+  ASSERT_TRUE(thread->Create());
+  ASSERT_TRUE(thread->Run());
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(DetachedThread::LiveCount(), 1);
+  const auto start = Clock::now();
+  thread->Delete();
+  ASSERT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(10)));
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));  // not the 60-second sleep
+  EXPECT_EQ(wakeups, 1);
+}
+
+TEST(DetachedThread, ManyThreadsAtOnceAllFinish) {
+  constexpr int kThreads = 64;
+  Trace traces[kThreads];
+  for (Trace& trace : traces) {
+    auto* thread = new TracedThread(trace);
+    ASSERT_TRUE(thread->Create());
+    ASSERT_TRUE(thread->Run());
+  }
+  ASSERT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(30)));
+  for (const Trace& trace : traces) {
+    EXPECT_TRUE(trace.destroyedAfterEntry);
+  }
+}
+
+}  // namespace
