@@ -1,0 +1,48 @@
+// Test set-up shared by the central-connection and pool tests: agent 12 in the
+// cluster's central database and monitored servers bound to it, both made by
+// scripts/central-db.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/settings.h"
+#include "support/pg_cluster.h"
+
+namespace central_test {
+
+constexpr int32_t kAgentId = 12;
+
+// Creates role agent12 and its agent row; idempotent.
+inline void EnsureAgent12() {
+  std::string out;
+  ASSERT_EQ(PgCluster::Get().RunCentralDb({"--agent", std::to_string(kAgentId)}, &out), 0) << out;
+}
+
+// Binds monitored server `serverId` (host, port, user, database, optional clear
+// password, stored encrypted by varo-passwd) to agent 12.
+inline void BindServer(int32_t serverId, const std::string& host, int port,
+                       const std::string& user, const std::string& database,
+                       const std::string& password = "") {
+  std::vector<std::string> args = {"--bind", std::to_string(kAgentId), std::to_string(serverId),
+                                   host,     std::to_string(port),     user,
+                                   database};
+  if (!password.empty()) args.push_back(password);
+  std::string out;
+  ASSERT_EQ(PgCluster::Get().RunCentralDb(args, &out), 0) << out;
+}
+
+// Points the settings at the cluster as agent 12.
+inline void UseClusterSettings() {
+  Settings& settings = GetSettings();
+  settings.varo_host = PgCluster::Get().socketDir();
+  settings.varo_port = static_cast<uint16_t>(PgCluster::Get().port());
+  settings.agent_id = kAgentId;
+  settings.agent_ssl_key.clear();
+  settings.agent_ssl_crt.clear();
+  settings.connect_timeout = 0;
+}
+
+}  // namespace central_test
