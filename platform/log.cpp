@@ -1,20 +1,26 @@
 #include "platform/log.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/service_control.h"
 #include "platform/settings.h"
+#include "platform/syslog_sink.h"
 #include "platform/text.h"
 
-// Foreground behaviour: console lines filtered by the configured level; an error
-// ends the process with exit code 1.
-void LogMessage(const std::string& text, int level) {
-  const int configured = GetSettings().log_level;
+namespace {
+// Both are written on the main thread before other threads start, except the
+// handler, which the service host sets once its control thread runs.
+std::atomic<bool> serviceMode{false};
+std::atomic<FatalLogHandler> fatalHandler{nullptr};
+
+void LogToConsole(const std::string& text, int level, int configured) {
   switch (level) {
     case LOG_ERROR:
       std::printf(_("ERROR: %s\n"), text.c_str());
-      std::fflush(stdout);
-      std::exit(1);
+      SetAgentInitialised();
+      EndProcess(1);
     case LOG_WARNING:
       if (configured >= 1) std::printf(_("WARNING: %s\n"), text.c_str());
       break;
@@ -28,4 +34,52 @@ void LogMessage(const std::string& text, int level) {
       break;
   }
   std::fflush(stdout);
+}
+
+void LogToSyslog(const std::string& text, int level, int configured) {
+  switch (level) {
+    case LOG_ERROR: {
+      WriteSyslog(LOG_ERROR, text);
+      SetAgentInitialised();
+      FatalLogHandler handler = fatalHandler.load();
+      if (handler != nullptr) handler(text);
+      // No service host yet: the settings are still being read. Starting the
+      // service without the rejected value would run it with a configuration
+      // nobody asked for, so the start fails instead.
+      EndProcess(1);
+    }
+    case LOG_WARNING:
+      if (configured >= 1) WriteSyslog(LOG_WARNING, text);
+      break;
+    case LOG_DEBUG1:
+    case LOG_DEBUG2:
+      // Debug lines reach the system log only at debug2, so that debug1 stays
+      // a console level.
+      if (configured >= 3) WriteSyslog(level, text);
+      break;
+    default:
+      break;
+  }
+}
+}  // namespace
+
+void LogMessage(const std::string& text, int level) {
+  const int configured = GetSettings().log_level;
+  if (serviceMode.load()) {
+    LogToSyslog(text, level, configured);
+  } else {
+    LogToConsole(text, level, configured);
+  }
+}
+
+void UseServiceLog(const std::string& serviceName) {
+  OpenSyslog(serviceName);
+  serviceMode = true;
+}
+
+void SetFatalLogHandler(FatalLogHandler handler) { fatalHandler = handler; }
+
+void EndProcess(int exitCode) {
+  std::fflush(nullptr);
+  std::_Exit(exitCode);
 }

@@ -16,4 +16,22 @@ enum AgentLogLevel : int {
 
 // Writes `text` (already translated and formatted) at `level`, filtered by the
 // configured log level. To the console in the foreground, to syslog in a service.
+// A LOG_ERROR does not return: the foreground process ends with exit code 1; a
+// service runs the fatal handler (see SetFatalLogHandler), which ends it.
 void LogMessage(const std::string& text, int level);
+
+// Switches LogMessage to service mode: lines go to syslog under `serviceName`,
+// and debug lines are written only at log level debug2. Call once on the main
+// thread before other threads start.
+void UseServiceLog(const std::string& serviceName);
+
+// Sets what a fatal message in a service does after the line was written: the
+// service host stops the agent, reports the service stopped and ends the
+// process. Until a handler is set (while the settings are read) a fatal message
+// ends the process with exit code 1. The handler must not return.
+using FatalLogHandler = void (*)(const std::string& text);
+void SetFatalLogHandler(FatalLogHandler handler);
+
+// Ends the process at once with `exitCode` after flushing standard output and
+// error, without running static destructors, which other threads may still use.
+[[noreturn]] void EndProcess(int exitCode);

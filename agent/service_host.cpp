@@ -1,0 +1,204 @@
+#include "agent/service_host.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "agent/run_agent.h"
+#include "platform/log.h"
+#include "platform/service_control.h"
+#include "platform/service_notifier.h"
+#include "platform/text.h"
+
+namespace {
+
+// The agent thread. Guarded by threadMutex.
+std::mutex threadMutex;
+std::thread agentThread;
+std::thread::id agentThreadId;
+
+std::atomic<bool> agentEnded{false};
+
+// Set once in AgentServiceMain before the control thread starts.
+bool serviceProcess = false;
+ServiceNotifier* notifier = nullptr;
+
+// Start-up progress: the wait hint grows by a second for every second waited.
+int waitHintMs = 15000;
+int checkPoint = 0;
+
+// The first of a stop request and a fatal message ends the process; the other
+// must not report or exit a second time.
+std::atomic<bool> ending{false};
+
+void Report(const std::string& state) {
+  if (notifier != nullptr) notifier->Notify(state);
+}
+
+void ReportStartPending() {
+  Report(StrFormat("EXTEND_TIMEOUT_USEC=%lld\nSTATUS=Start pending",
+                   static_cast<long long>(waitHintMs) * 1000));
+}
+
+[[noreturn]] void WaitForProcessEnd() {
+  for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+sigset_t ControlSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
+  sigaddset(&set, SIGUSR2);
+  return set;
+}
+
+// The control thread: signals arrive here as control requests, one at a time.
+void ControlThreadMain() {
+  const sigset_t set = ControlSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    switch (signal) {
+      case SIGTERM:
+      case SIGINT:
+        ServiceControlHandler(kServiceControlStop);
+        break;
+      case SIGUSR1:
+        ServiceControlHandler(kServiceControlPause);
+        break;
+      case SIGUSR2:
+        ServiceControlHandler(kServiceControlContinue);
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// A fatal message in a running service: stop the agent, report the service
+// stopped and end the process. The exit code is 1 so that systemd records the
+// failure.
+void OnFatalMessage(const std::string& /*text*/) {
+  if (ending.exchange(true)) WaitForProcessEnd();
+  StopAgentThread();
+  SetAgentInitialised();
+  checkPoint = 0;
+  Report("STATUS=Stopped");
+  EndProcess(1);
+}
+
+void AgentThreadMain() {
+  RunAgent();
+  agentEnded = true;
+}
+
+}  // namespace
+
+void BlockControlSignals() {
+  const sigset_t set = ControlSignals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool StartAgentThread() {
+  ClearAgentInitialised();
+  agentEnded = false;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex);
+    try {
+      agentThread = std::thread(AgentThreadMain);
+    } catch (const std::system_error& error) {
+      LogMessage(StrFormat(_("unable to start the agent thread: %s"), error.what()), LOG_WARNING);
+      return false;
+    }
+    agentThreadId = agentThread.get_id();
+  }
+  while (!IsAgentInitialised() && !agentEnded) {
+    if (serviceProcess) {
+      waitHintMs += 1000;
+      ++checkPoint;
+      ReportStartPending();
+    }
+    WaitForAgentInitialised(1000);
+  }
+  return IsAgentInitialised() && !agentEnded;
+}
+
+void JoinAgentThread() {
+  std::thread thread;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex);
+    thread = std::move(agentThread);
+  }
+  if (thread.joinable()) thread.join();
+}
+
+bool StopAgentThread() {
+  bool onAgentThread;
+  {
+    std::lock_guard<std::mutex> lock(threadMutex);
+    onAgentThread = std::this_thread::get_id() == agentThreadId;
+  }
+  // The agent thread cannot wait for itself to reach its pause point.
+  TakeRunToken(onAgentThread ? 0 : RunTokenWaitMs());
+  std::lock_guard<std::mutex> lock(threadMutex);
+  if (agentThread.joinable()) agentThread.detach();
+  return true;
+}
+
+void ServiceControlHandler(int code) {
+  switch (code) {
+    case kServiceControlStop:
+      if (ending.exchange(true)) WaitForProcessEnd();
+      ++checkPoint;
+      Report("STOPPING=1");
+      StopAgentThread();
+      checkPoint = 0;
+      Report("STATUS=Stopped");
+      EndProcess(0);
+    case kServiceControlPause:
+      TakeRunToken(RunTokenWaitMs());
+      Report("STATUS=Paused");
+      break;
+    case kServiceControlContinue:
+      ReleaseRunToken();
+      Report("READY=1\nSTATUS=Running");
+      break;
+    default:
+      break;
+  }
+}
+
+void AgentServiceMain(const std::string& serviceName) {
+  (void)serviceName;  // systemd knows its unit; syslog already carries the name
+  serviceProcess = true;
+  notifier = new ServiceNotifier;  // lives as long as the process
+  waitHintMs = 15000;
+  checkPoint = 0;
+  SetFatalLogHandler(OnFatalMessage);
+  std::thread control;
+  try {
+    control = std::thread(ControlThreadMain);
+  } catch (const std::system_error& error) {
+    LogMessage(StrFormat(_("unable to start the service control thread: %s"), error.what()),
+               LOG_ERROR);
+  }
+  ReportStartPending();
+  if (StartAgentThread()) {
+    waitHintMs = 1000;
+    Report("READY=1\nSTATUS=Running");
+  } else {
+    if (ending.exchange(true)) WaitForProcessEnd();
+    checkPoint = 0;
+    Report("STATUS=Stopped");
+    EndProcess(1);
+  }
+  control.join();  // the control thread never ends; the process ends from there
+  WaitForProcessEnd();
+}

@@ -1,0 +1,266 @@
+#include "agent/service_installer.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include "platform/log.h"
+#include "platform/text.h"
+#include "platform/unique_fd.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Runs "systemctl <args>" and returns its exit code, or -1 when it could not
+// be run at all.
+int RunSystemctl(const std::vector<std::string>& args) {
+  std::vector<std::string> words{"systemctl"};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// systemd manages this host, and the unit goes where systemd looks for it.
+bool ManageWithSystemctl() {
+  std::error_code ec;
+  const char* dir = std::getenv("VARO_SYSTEMD_DIR");
+  return (dir == nullptr || *dir == '\0') && fs::exists("/run/systemd/system", ec);
+}
+
+bool IsPlainExecChar(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         std::strchr("-_./:=,+@", c) != nullptr;
+}
+
+// A display name as a Description= value: on one line, without specifiers and
+// without a trailing backslash (which would join the next line).
+std::string UnitDescription(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+      out += ' ';
+    } else if (c == '%') {
+      out += "%%";
+    } else {
+      out += c;
+    }
+  }
+  while (!out.empty() && (out.back() == '\\' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool IsValidUserName(const std::string& name) {
+  if (name.empty() || name.size() > 64 || name[0] == '-') return false;
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          c == '_' || c == '.' || c == '-' || c == '@' || c == '$')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+ServiceInstallRequest ParseInstallArguments(const std::string& serviceName,
+                                            const std::vector<std::string>& args) {
+  ServiceInstallRequest request;
+  request.serviceName = serviceName;
+  request.displayName = std::string(_("Corvane - ")) + serviceName;
+  request.runArguments = {"RUN", serviceName};
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool taken = arg.size() >= 2 && arg[0] == '-' &&
+                       (arg[1] == 'd' || arg[1] == 'u' || arg[1] == 'p');
+    if (!taken) {
+      request.runArguments.push_back(arg);
+      continue;
+    }
+    std::string value;
+    if (arg.size() > 2) {
+      value = arg.substr(2);
+    } else if (i + 1 < args.size()) {
+      value = args[++i];
+    } else {
+      LogMessage(_("Invalid command line argument"), LOG_ERROR);
+    }
+    if (arg[1] == 'd') {
+      request.displayName = value;
+    } else if (arg[1] == 'u') {
+      request.account = value.find('\\') != std::string::npos ? value : ".\\" + value;
+      request.accountGiven = true;
+    } else {
+      request.password = value;
+    }
+  }
+  return request;
+}
+
+bool IsValidServiceName(const std::string& name) {
+  if (name.empty() || name.size() > 200 || name == "." || name == "..") return false;
+  for (char c : name) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+          std::strchr(":_.@-", c) != nullptr)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string QuoteExecWord(const std::string& word) {
+  bool plain = !word.empty();
+  for (char c : word) plain = plain && IsPlainExecChar(c);
+  if (plain) return word;
+  std::string out = "\"";
+  for (char c : word) {
+    switch (c) {
+      case '\\': out += "\\\\"; break;
+      case '"': out += "\\\""; break;
+      case '\n': out += "\\n"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '%': out += "%%"; break;
+      case '$': out += "$$"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+          out += StrFormat("\\x%02x", static_cast<unsigned char>(c));
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string BuildUnitFile(const ServiceInstallRequest& request, const std::string& programPath) {
+  std::string execStart = QuoteExecWord(programPath);
+  for (const std::string& word : request.runArguments) execStart += " " + QuoteExecWord(word);
+  std::string unit;
+  unit += "[Unit]\n";
+  unit += "Description=" + UnitDescription(request.displayName) + "\n";
+  unit += "\n[Service]\n";
+  unit += "Type=notify\n";
+  unit += "ExecStart=" + execStart + "\n";
+  if (request.accountGiven) {
+    unit += "User=" + request.account.substr(request.account.rfind('\\') + 1) + "\n";
+  }
+  unit += "\n[Install]\n";
+  unit += "WantedBy=multi-user.target\n";
+  return unit;
+}
+
+std::string UnitDirectory() {
+  const char* dir = std::getenv("VARO_SYSTEMD_DIR");
+  if (dir != nullptr && *dir != '\0') return dir;
+  return "/etc/systemd/system";
+}
+
+bool InstallService(const ServiceInstallRequest& request, const std::string& programPath) {
+  if (!IsValidServiceName(request.serviceName)) {
+    LogMessage(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
+                         request.serviceName.c_str()),
+               LOG_ERROR);
+    return false;
+  }
+  if (request.accountGiven) {
+    const std::string user = request.account.substr(request.account.rfind('\\') + 1);
+    if (!IsValidUserName(user)) {
+      LogMessage(StrFormat(_("invalid user name %s for the service"), user.c_str()), LOG_ERROR);
+      return false;
+    }
+  }
+  const fs::path unitPath = fs::path(UnitDirectory()) / (request.serviceName + ".service");
+  const fs::path tempPath = fs::path(unitPath.string() + ".tmp");
+  const std::string text = BuildUnitFile(request, programPath);
+
+  // Write a new file beside the unit and rename it into place, so that a
+  // failed write never leaves a truncated unit behind.
+  int error = 0;
+  UniqueFd fd(::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!fd.valid()) error = errno;
+  size_t done = 0;
+  while (error == 0 && done < text.size()) {
+    ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno != EINTR) error = errno;
+      continue;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd.get()) != 0) error = errno;
+  fd.Reset();
+  if (error == 0 && ::rename(tempPath.c_str(), unitPath.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(tempPath.c_str());
+    LogMessage(StrFormat("%s: %s", unitPath.c_str(), std::strerror(error)), LOG_ERROR);
+    return false;
+  }
+  if (ManageWithSystemctl()) {
+    if (RunSystemctl({"daemon-reload"}) != 0) {
+      LogMessage(_("systemctl daemon-reload failed; the unit is installed but not yet loaded"),
+                 LOG_WARNING);
+    }
+    if (RunSystemctl({"enable", request.serviceName}) != 0) {
+      LogMessage(StrFormat(_("systemctl enable %s failed; the service will not start at boot"),
+                           request.serviceName.c_str()),
+                 LOG_WARNING);
+    }
+  }
+  return true;
+}
+
+bool RemoveService(const std::string& serviceName) {
+  if (!IsValidServiceName(serviceName)) {
+    LogMessage(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
+                         serviceName.c_str()),
+               LOG_ERROR);
+    return false;
+  }
+  const fs::path unitPath = fs::path(UnitDirectory()) / (serviceName + ".service");
+  const bool systemd = ManageWithSystemctl();
+  bool stopped = !systemd;
+  if (systemd) {
+    RunSystemctl({"stop", serviceName});
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      int code = RunSystemctl({"is-active", "--quiet", serviceName});
+      if (code < 0) continue;  // the query itself failed: ask again at once
+      if (code != 0) {
+        stopped = true;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    }
+    if (!stopped) return false;  // still running: the service stays installed
+    RunSystemctl({"disable", serviceName});
+  }
+  bool removed = true;
+  if (::unlink(unitPath.c_str()) != 0 && errno != ENOENT) {
+    LogMessage(StrFormat(_("unable to delete the unit file %s: %s"), unitPath.c_str(),
+                         std::strerror(errno)),
+               LOG_ERROR);
+    removed = false;
+  }
+  if (systemd) RunSystemctl({"daemon-reload"});
+  return removed;
+}
