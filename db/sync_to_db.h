@@ -42,7 +42,7 @@ class SyncRows {
   std::vector<uint8_t> nulls; // 1 where the value is SQL NULL
 };
 
-// 64-bit FNV-1a of a text.
+// A fast 64-bit hash of a text.
 uint64_t SyncStringHash(std::string_view text);
 
 // Hash of a row's key: the XOR of the string hashes of its key values (a NULL
