@@ -1,0 +1,200 @@
+// The service host end to end: varo-agent RUN as a child process, with
+// NOTIFY_SOCKET pointing at a datagram socket of the test (standing in for
+// systemd, which does not run here), against the test cluster's central
+// database. Signals are the control requests.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/pg_cluster.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kAgent = std::string(VARO_BINARY_DIR) + "/varo-agent";
+
+// The service manager's side of the sd_notify protocol, plus the agent process.
+class ServiceManagerStandIn {
+ public:
+  ServiceManagerStandIn() {
+    dir_ = fs::temp_directory_path() / ("varo-svc-" + std::to_string(::getpid()) + "-" +
+                                        std::to_string(counter_++));
+    fs::create_directories(dir_);
+    socketPath_ = (dir_ / "notify").string();
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath_.c_str(), sizeof(address.sun_path) - 1);
+    bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+  ~ServiceManagerStandIn() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (fd_ >= 0) close(fd_);
+    fs::remove_all(dir_);
+  }
+
+  bool bound() const { return bound_; }
+
+  bool Start(const std::vector<std::string>& args) {
+    std::map<std::string, std::string> vars;
+    for (char** e = environ; *e; ++e) {
+      std::string entry(*e);
+      vars[entry.substr(0, entry.find('='))] = entry;
+    }
+    std::vector<std::string> extra = PgCluster::Get().LibpqEnv();
+    extra.push_back("NOTIFY_SOCKET=" + socketPath_);
+    extra.push_back("VARO_REGISTRY_FILE=" + (dir_ / "agent.reg").string());
+    for (const std::string& entry : extra) vars[entry.substr(0, entry.find('='))] = entry;
+    std::vector<std::string> envStrings;
+    for (auto& [name, entry] : vars) envStrings.push_back(entry);
+    std::vector<char*> envp;
+    for (std::string& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> argStrings = args;
+    argStrings.insert(argStrings.begin(), kAgent);
+    std::vector<char*> argv;
+    for (std::string& s : argStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    const std::string output = (dir_ / "output").string();
+    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    int rc = posix_spawn(&pid_, kAgent.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0;
+  }
+
+  // Waits up to `timeout` for a notification containing `text`; every
+  // notification received is kept in received().
+  bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+      char buffer[4096];
+      ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+      if (n <= 0) continue;
+      received_.emplace_back(buffer, static_cast<size_t>(n));
+      if (received_.back().find(text) != std::string::npos) return true;
+    }
+  }
+
+  void Signal(int signal) { kill(pid_, signal); }
+
+  // The exit code once the process ends within `timeout`, or -1.
+  int WaitForExit(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+  std::string Received() const {
+    std::string all;
+    for (const std::string& r : received_) all += "[" + r + "]";
+    return all;
+  }
+
+ private:
+  static inline int counter_ = 0;
+  fs::path dir_;
+  std::string socketPath_;
+  int fd_ = -1;
+  bool bound_ = false;
+  pid_t pid_ = -1;
+  std::vector<std::string> received_;
+};
+
+std::vector<std::string> AgentArguments() {
+  const PgCluster& cluster = PgCluster::Get();
+  return {"RUN", "svc", "-o", "varo_host=" + cluster.socketDir(),
+          "-o", "varo_port=" + std::to_string(cluster.port()), "-o", "agent_id=7", "-t", "1"};
+}
+
+class ServiceHost : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    std::string output;
+    int rc = PgCluster::Get().RunCentralDb({"--agent", "7"}, &output);
+    ASSERT_EQ(rc, 0) << output;
+  }
+};
+
+TEST_F(ServiceHost, StartPauseContinueStop) {
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  ASSERT_TRUE(manager.Start(AgentArguments()));
+
+  // Start pending with the first wait hint, then running once initialised.
+  ASSERT_TRUE(manager.WaitFor("EXTEND_TIMEOUT_USEC=15000000", 30s)) << manager.Received();
+  ASSERT_TRUE(manager.WaitFor("READY=1", 120s)) << manager.Received();
+
+  manager.Signal(SIGUSR1);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Paused", 10s)) << manager.Received();
+  manager.Signal(SIGUSR2);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Running", 10s)) << manager.Received();
+
+  manager.Signal(SIGTERM);
+  ASSERT_TRUE(manager.WaitFor("STOPPING=1", 10s)) << manager.Received();
+  ASSERT_TRUE(manager.WaitFor("STATUS=Stopped", 10s)) << manager.Received();
+  EXPECT_EQ(manager.WaitForExit(10s), 0);
+}
+
+TEST_F(ServiceHost, StopWhilePausedStillEnds) {
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  ASSERT_TRUE(manager.Start(AgentArguments()));
+  ASSERT_TRUE(manager.WaitFor("READY=1", 120s)) << manager.Received();
+  manager.Signal(SIGUSR1);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Paused", 10s)) << manager.Received();
+  manager.Signal(SIGINT);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Stopped", 10s)) << manager.Received();
+  EXPECT_EQ(manager.WaitForExit(10s), 0);
+}
+
+TEST_F(ServiceHost, FatalSettingErrorFailsTheStart) {
+  // A rejected setting must not start the service with the value left out:
+  // the start fails, and systemd sees a failure exit code.
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  std::vector<std::string> args = AgentArguments();
+  args.push_back("-o");
+  args.push_back("agent_id=abc");
+  ASSERT_TRUE(manager.Start(args));
+  EXPECT_EQ(manager.WaitForExit(30s), 1);
+  EXPECT_FALSE(manager.WaitFor("READY=1", 100ms)) << manager.Received();
+}
+
+}  // namespace
