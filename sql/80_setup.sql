@@ -11,6 +11,8 @@ BEGIN
   IF p_agent_id IS NULL OR p_agent_id <= 0 THEN
     RAISE EXCEPTION 'agent id must be a positive number, not %', p_agent_id;
   END IF;
+  -- Two set-up runs adding the same agent at once wait for each other.
+  PERFORM pg_advisory_xact_lock(201210091);
   IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = role_name) THEN
     EXECUTE format('CREATE ROLE %I LOGIN', role_name);
   END IF;

@@ -802,6 +802,8 @@ TEST(CentralDbScript, BadArgumentsFailClearlyAndChangeNothing) {
       {{"--bind", "914", "914", "h", "0", "u", "d"}, "port"},
       {{"--bind", "914", "914", "h", "65536", "u", "d"}, "port"},
       {{"--bind", "914", "914", "h", "5432", "", "d"}, "user name"},
+      {{"--bind", "914", "914", "h", "5432", "u", "d", ""}, "password is empty"},
+      {{"--bind", "914", "914", "h", "5432", "u", "d", "-"}, "no password on standard input"},
       {{"--frobnicate"}, "unknown argument"},
   };
   for (const auto& c : cases) {
