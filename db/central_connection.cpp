@@ -88,9 +88,9 @@ ServerVersion ParseServerVersionText(const std::string& text) {
 ServerVersion DetectServerVersion(DBConnection& connection) {
   std::unique_ptr<ResultSet> result = connection.ExecuteQuery("SELECT version();");
   if (!result->IsOk()) {
-    LogMessage(StrFormat(_("error fetching varo server version: %s"),
-                         result->GetErrorMessage().c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("error fetching varo server version: %s"), result->GetErrorMessage().c_str()),
+        LOG_WARNING);
     return ServerVersion{};
   }
   return ParseServerVersionText(result->GetValueByIndex(0, 0));

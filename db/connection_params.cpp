@@ -27,8 +27,7 @@ ConnectionParams BuildCentralConnectionParams(const Settings& settings) {
 
 ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
                                              const std::string& databaseName,
-                                             const std::string& password,
-                                             int32_t connectTimeout) {
+                                             const std::string& password, int32_t connectTimeout) {
   ConnectionParams params;
   params.Add("host", binding.server);
   params.Add("port", binding.port);

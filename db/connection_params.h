@@ -35,18 +35,17 @@ ConnectionParams BuildCentralConnectionParams(const Settings& settings);
 
 // One row of varo.agent_server_binding, as far as a connection needs it.
 struct ServerBinding {
-  std::string server;    // host name, address or socket directory
+  std::string server;  // host name, address or socket directory
   std::string port;
   std::string username;
-  std::string sslmode;   // empty: "prefer"
+  std::string sslmode;  // empty: "prefer"
 };
 
 // A connection to a monitored server on `databaseName`. `password` is passed
 // only when not empty; connect_timeout only when `connectTimeout` is 1 or more.
 ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
                                              const std::string& databaseName,
-                                             const std::string& password,
-                                             int32_t connectTimeout);
+                                             const std::string& password, int32_t connectTimeout);
 
 // PQconnectdbParams over `params` (expand_dbname 0). Null only when libpq could
 // not allocate a connection object; the caller checks the status.

@@ -32,10 +32,10 @@ struct ServerConnectionNode {
 // inside ExecuteQuery by the binding query). Nothing takes them the other way.
 std::mutex poolMutex;
 // Guarded by poolMutex:
-std::unique_ptr<ResultSet> bindingCache;     // rows of the last good binding query
-int64_t lastRefresh = 0;                     // seconds since 1970 of that load
-std::list<ServerConnectionNode> inUseList;   // handed out; newest at the front
-std::list<ServerConnectionNode> idleList;    // released; most recent at the front
+std::unique_ptr<ResultSet> bindingCache;    // rows of the last good binding query
+int64_t lastRefresh = 0;                    // seconds since 1970 of that load
+std::list<ServerConnectionNode> inUseList;  // handed out; newest at the front
+std::list<ServerConnectionNode> idleList;   // released; most recent at the front
 
 bool ParseServerId(const std::string& text, int32_t& value) {
   const char* begin = text.data();
@@ -54,9 +54,8 @@ bool RefreshServerBindingCache(bool* refreshed, std::string* errorText) {
 
   DBConnection* central = GetCentralConnection();
   if (!central) return false;
-  std::unique_ptr<ResultSet> result = central->ExecuteQuery(
-      StrFormat("SELECT * FROM varo.agent_server_binding WHERE agent_id = %d",
-                GetSettings().agent_id));
+  std::unique_ptr<ResultSet> result = central->ExecuteQuery(StrFormat(
+      "SELECT * FROM varo.agent_server_binding WHERE agent_id = %d", GetSettings().agent_id));
   if (!result->IsOk()) {
     if (errorText) {
       *errorText = StrFormat(_("error updating agent_server_binding cache: %s"),

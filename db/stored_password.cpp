@@ -18,9 +18,9 @@
 namespace {
 
 // ---- Key material -----------------------------------------------------------
-constexpr char kTag[] = "VARO~pw1";          // 8 characters, begins every stored text
-constexpr char kSaltSource[] = "q8#Lz!4e";   // salt = kSaltSource - kTag, byte by byte
-constexpr char kPassPhrase[] =               // 33 bytes
+constexpr char kTag[] = "VARO~pw1";         // 8 characters, begins every stored text
+constexpr char kSaltSource[] = "q8#Lz!4e";  // salt = kSaltSource - kTag, byte by byte
+constexpr char kPassPhrase[] =              // 33 bytes
     "m3.Rk9~Tz_Ow2#Lh7!Qe5^Vc1*Xa8&Jy0";
 constexpr int kPasses = 2;
 constexpr int kKeyDerivationCount = 5;
@@ -94,10 +94,10 @@ struct PasswordCipher {
     }
     unsigned char key[EVP_MAX_KEY_LENGTH];
     unsigned char iv[EVP_MAX_IV_LENGTH];
-    int keyLength = EVP_BytesToKey(PasswordCipherAlgorithm(), PasswordDigest(), salt,
-                                   reinterpret_cast<const unsigned char*>(kPassPhrase),
-                                   static_cast<int>(sizeof(kPassPhrase) - 1),
-                                   kKeyDerivationCount, key, iv);
+    int keyLength =
+        EVP_BytesToKey(PasswordCipherAlgorithm(), PasswordDigest(), salt,
+                       reinterpret_cast<const unsigned char*>(kPassPhrase),
+                       static_cast<int>(sizeof(kPassPhrase) - 1), kKeyDerivationCount, key, iv);
     if (keyLength != 32) return;
     CipherCtxPtr enc(EVP_CIPHER_CTX_new());
     CipherCtxPtr dec(EVP_CIPHER_CTX_new());

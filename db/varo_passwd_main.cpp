@@ -39,8 +39,7 @@ int main(int argc, char** argv) {
   bool ok = false;
   // Only print what the agent will be able to turn back into this password.
   if (stored.empty() || DecryptStoredPassword(stored, &ok) != password || !ok) {
-    std::fprintf(stderr,
-                 "varo-passwd: the password could not be encrypted (is it valid UTF-8?)\n");
+    std::fprintf(stderr, "varo-passwd: the password could not be encrypted (is it valid UTF-8?)\n");
     return 1;
   }
   std::printf("%s\n", stored.c_str());

@@ -95,8 +95,8 @@ TEST_F(CentralConnectionTest, SharedConnectionHolderReplacesAndDeletes) {
   // The replaced connection was closed: its backend goes away.
   std::string left;
   for (int i = 0; i < 100; ++i) {
-    left = PgCluster::Get().Exec(
-        "postgres", "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid);
+    left = PgCluster::Get().Exec("postgres",
+                                 "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid);
     if (left == "0") break;
     usleep(100 * 1000);
   }

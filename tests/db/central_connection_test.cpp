@@ -1,11 +1,12 @@
 // Connection keyword lists of the central and monitored-server connections, the
 // version text scan, and the fatal SSL configuration check.
+#include "db/central_connection.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "db/central_connection.h"
 #include "db/connection_params.h"
 #include "platform/settings.h"
 

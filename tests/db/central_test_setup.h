@@ -23,9 +23,8 @@ inline void EnsureAgent12() {
 
 // Binds monitored server `serverId` (host, port, user, database, optional clear
 // password, stored encrypted by varo-passwd) to agent 12.
-inline void BindServer(int32_t serverId, const std::string& host, int port,
-                       const std::string& user, const std::string& database,
-                       const std::string& password = "") {
+inline void BindServer(int32_t serverId, const std::string& host, int port, const std::string& user,
+                       const std::string& database, const std::string& password = "") {
   std::vector<std::string> args = {"--bind", std::to_string(kAgentId), std::to_string(serverId),
                                    host,     std::to_string(port),     user,
                                    database};

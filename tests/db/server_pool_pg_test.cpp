@@ -282,8 +282,9 @@ TEST_F(ServerPoolTest, StoredPasswordLogsInToAProtectedServer) {
   pg.Exec("postgres",
           "DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'varo_pw_user') "
           "THEN CREATE ROLE varo_pw_user LOGIN; END IF; END $$");
-  pg.Exec("postgres", "SET password_encryption = 'scram-sha-256'; "
-                      "ALTER ROLE varo_pw_user PASSWORD 'pä55 wörd''\"'");
+  pg.Exec("postgres",
+          "SET password_encryption = 'scram-sha-256'; "
+          "ALTER ROLE varo_pw_user PASSWORD 'pä55 wörd''\"'");
   pg.AddHbaLineFirst("local all varo_pw_user scram-sha-256");
   BindServer(1215, pg.socketDir(), pg.port(), "varo_pw_user", "monitored", password);
 

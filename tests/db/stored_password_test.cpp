@@ -21,9 +21,12 @@ std::string Decrypt(const std::string& stored, bool& ok) {
 }
 
 TEST(StoredPassword, RoundTripsEmptyAsciiAndNonAscii) {
-  const std::vector<std::string> passwords = {
-      "", "secret", "with space and 'quote' \\ \"", "pässwörd ✓ 日本語 🐘",
-      std::string(300, 'x'), "exactly16bytes!!"};
+  const std::vector<std::string> passwords = {"",
+                                              "secret",
+                                              "with space and 'quote' \\ \"",
+                                              "pässwörd ✓ 日本語 🐘",
+                                              std::string(300, 'x'),
+                                              "exactly16bytes!!"};
   for (const std::string& password : passwords) {
     std::string stored = EncryptStoredPassword(password);
     ASSERT_GT(stored.size(), kTagLength) << password;
@@ -100,7 +103,8 @@ TEST(StoredPassword, ConcurrentDecryptionsAllSucceed) {
   std::vector<std::string> passwords;
   std::vector<std::string> stored;
   for (int i = 0; i < 8; ++i) {
-    passwords.push_back("password-" + std::to_string(i) + std::string(static_cast<size_t>(i) * 7, 'p'));
+    passwords.push_back("password-" + std::to_string(i) +
+                        std::string(static_cast<size_t>(i) * 7, 'p'));
     stored.push_back(EncryptStoredPassword(passwords.back()));
   }
   std::atomic<int> failures{0};
@@ -122,15 +126,15 @@ TEST(StoredPassword, ConcurrentDecryptionsAllSucceed) {
 
 ProcessResult RunTool(const std::string& input, const std::string& extraArgs = "") {
   std::string tool = std::string(VARO_BINARY_DIR) + "/varo-passwd";
-  return RunProcess({"/bin/sh", "-c",
-                     "printf '%s' " + ShellQuote(input) + " | " + ShellQuote(tool) + extraArgs});
+  return RunProcess(
+      {"/bin/sh", "-c", "printf '%s' " + ShellQuote(input) + " | " + ShellQuote(tool) + extraArgs});
 }
 
 std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
 
 TEST(VaroPasswdTool, PrintsAStoredFormTheAgentDecrypts) {
-  for (const std::string& password : {std::string("secret"), std::string("dürüm ✓"),
-                                      std::string("")}) {
+  for (const std::string& password :
+       {std::string("secret"), std::string("dürüm ✓"), std::string("")}) {
     ProcessResult r = RunTool(password);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     bool ok = false;
