@@ -95,7 +95,8 @@ class StoredIndex {
     slots.resize(size);
   }
 
-  void Append(uint64_t hash, int32_t row) {
+  // Adds `row` at the end of its chain; returns the chain's first row.
+  int32_t Append(uint64_t hash, int32_t row) {
     Chain& chain = Slot(hash);
     if (chain.head < 0) {
       chain.hash = hash;
@@ -104,6 +105,7 @@ class StoredIndex {
       next[chain.tail] = row;
       chain.tail = row;
     }
+    return chain.head;
   }
 
   // The chain of `hash`, or null when no stored row has it.
@@ -134,9 +136,18 @@ std::vector<SyncAction> PlanSync(const SyncRows& fresh, const SyncRows& stored,
   std::vector<uint64_t> storedHash(storedCount);
   std::vector<uint8_t> paired(storedCount, 0);
   StoredIndex index(storedCount);
+  // firstOfKey: no earlier stored row has the same key, so when this row is still
+  // unpaired and its key matches a new row, it is that row's partner.
+  std::vector<uint8_t> firstOfKey(storedCount, 1);
   for (uint32_t s = 0; s < storedCount; ++s) {
     storedHash[s] = SyncKeyHash(stored, s, columns.storedKeys);
-    index.Append(storedHash[s], static_cast<int32_t>(s));
+    const int32_t self = static_cast<int32_t>(s);
+    for (int32_t t = index.Append(storedHash[s], self); t != self; t = index.next[t]) {
+      if (SameKey(stored, s, columns.storedKeys, stored, t, columns.storedKeys)) {
+        firstOfKey[s] = 0;
+        break;
+      }
+    }
   }
 
   // Whether another stored row carries the same key as `s`, so that the key
@@ -155,9 +166,15 @@ std::vector<SyncAction> PlanSync(const SyncRows& fresh, const SyncRows& stored,
 
   std::vector<SyncAction> actions;
   const uint32_t columnCount = fresh.ColumnCount();
+  // New rows usually come in the order of the stored rows: try the stored row
+  // after the last partner before looking the key up.
+  uint32_t guess = 0;
   for (uint32_t r = 0; r < fresh.RowCount(); ++r) {
     int32_t partner = -1;
-    if (StoredIndex::Chain* chain = index.Find(SyncKeyHash(fresh, r, columns.newKeys))) {
+    if (guess < storedCount && !paired[guess] && firstOfKey[guess] &&
+        SameKey(fresh, r, columns.newKeys, stored, guess, columns.storedKeys)) {
+      partner = static_cast<int32_t>(guess);
+    } else if (StoredIndex::Chain* chain = index.Find(SyncKeyHash(fresh, r, columns.newKeys))) {
       while (chain->cursor >= 0 && paired[chain->cursor]) chain->cursor = index.next[chain->cursor];
       for (int32_t s = chain->cursor; s >= 0; s = index.next[s]) {
         if (!paired[s] && SameKey(fresh, r, columns.newKeys, stored, s, columns.storedKeys)) {
@@ -175,6 +192,7 @@ std::vector<SyncAction> PlanSync(const SyncRows& fresh, const SyncRows& stored,
     }
     paired[partner] = 1;
     const uint32_t s = static_cast<uint32_t>(partner);
+    guess = s + 1;
     std::vector<uint32_t> changed;
     for (uint32_t j = 0; j < columnCount; ++j) {
       const uint32_t m = columns.storedOfResult[j];

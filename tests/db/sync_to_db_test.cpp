@@ -131,6 +131,13 @@ TEST(PlanSync, DuplicateKeysPairInStoredOrder) {
   std::sort(deletes.begin(), deletes.end());
   EXPECT_EQ(deletes, (Strings{"D1", "D3!"}));
 
+  // New rows in another order still take the first unpaired stored row of their
+  // key, not the stored row that happens to follow the last partner.
+  auto reordered = Fixed({"k", "v"}, {{"b", "1"}, {"a", "2"}, {"a", "1"}});
+  EXPECT_EQ(Plan(reordered, Fixed({"k", "v"}, {{"a", "1"}, {"b", "1"}, {"a", "2"}}),
+                 SameLayout(2, {0})),
+            (Strings{"U1/0!", "U2/2!"}));
+
   // Surplus new rows of a key are inserted.
   EXPECT_EQ(Plan(fresh, Fixed({"k", "v"}, {{"a", "2"}}), SameLayout(2, {0})),
             (Strings{"U0/0", "I1"}));
