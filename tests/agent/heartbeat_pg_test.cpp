@@ -1,0 +1,279 @@
+// The agent heartbeat and the server heartbeat threads, run inside the test
+// process against the test cluster's central database as agent 41.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "agent/agent_heartbeat.h"
+#include "agent/agent_main_loop.h"
+#include "agent/heartbeat_thread.h"
+#include "agent_test_support.h"
+#include "db/server_pool.h"
+#include "support/pg_cluster.h"
+
+using agent_test::CountOf;
+using agent_test::WaitUntil;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int32_t kAgent = 41;
+constexpr int32_t kAnswering = 4101;  // the cluster's database "monitored"
+constexpr int32_t kRefusing = 4102;   // nothing listens on its port
+constexpr int32_t kSilent = 4103;     // a socket of this test; silent once it listens
+
+// A TCP socket bound to a loopback port: connections are refused until Listen,
+// then they are accepted by the kernel and never answered.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentServer() { Close(); }
+  int port() const { return port_; }
+  void Listen() {
+    listen(fd_, 8);
+    listening_ = true;
+  }
+  bool listening() const { return listening_ && fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  bool listening_ = false;
+};
+
+class AgentHeartbeatTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    PgCluster& cluster = PgCluster::Get();
+    silent_ = new SilentServer;
+    SilentServer refused;  // closed at once: its port refuses connections
+    const std::string agent = std::to_string(kAgent);
+    ASSERT_EQ(cluster.RunCentralDb({"--agent", agent}), 0);
+    ASSERT_EQ(cluster.RunCentralDb({"--bind", agent, std::to_string(kAnswering),
+                                    cluster.socketDir(), std::to_string(cluster.port()),
+                                    "postgres", "monitored"}),
+              0);
+    ASSERT_EQ(cluster.RunCentralDb({"--bind", agent, std::to_string(kRefusing), "127.0.0.1",
+                                    std::to_string(refused.port()), "postgres", "monitored"}),
+              0);
+    ASSERT_EQ(cluster.RunCentralDb({"--bind", agent, std::to_string(kSilent), "127.0.0.1",
+                                    std::to_string(silent_->port()), "postgres", "monitored"}),
+              0);
+  }
+  static void TearDownTestSuite() {
+    delete silent_;
+    silent_ = nullptr;
+  }
+
+  void SetUp() override {
+    agent_test::ConnectCentralAs(kAgent);
+    Exec("UPDATE varo.agent SET heartbeat_interval = 30, active = true WHERE id = 41");
+    ClearHeartbeats();
+    GetAgentHeartbeatState() = AgentHeartbeatState{};
+  }
+  void TearDown() override {
+    if (silent_->listening()) silent_->Close();  // ends a hanging attempt of a failed test
+    GetSettings().connect_timeout = 0;
+    EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 30s));
+    ReapIdleServerConnections();
+    SetCentralConnection(nullptr);
+  }
+
+  static std::string Exec(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
+  static void ClearHeartbeats() {
+    Exec("UPDATE varo.agent SET last_heartbeat = NULL WHERE id = 41");
+    Exec("UPDATE varo.server SET last_heartbeat = NULL WHERE id IN (4101, 4102, 4103)");
+  }
+  static bool AgentBeat() {
+    return Exec("SELECT last_heartbeat IS NOT NULL FROM varo.agent WHERE id = 41") == "t";
+  }
+  static bool ServerBeat(int32_t serverId) {
+    return Exec("SELECT last_heartbeat IS NOT NULL FROM varo.server WHERE id = " +
+                std::to_string(serverId)) == "t";
+  }
+  // Runs one agent heartbeat and waits for the server heartbeat threads it started.
+  static int Beat() {
+    int result = AgentHeartbeat();
+    EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 30s));
+    return result;
+  }
+
+  static SilentServer* silent_;
+};
+
+SilentServer* AgentHeartbeatTest::silent_ = nullptr;
+
+TEST_F(AgentHeartbeatTest, RecordsTheAgentAndEveryServerThatAnswers) {
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Beat(), 0);
+  std::string log = testing::internal::GetCapturedStdout();
+
+  EXPECT_TRUE(AgentBeat());
+  EXPECT_TRUE(ServerBeat(kAnswering));
+  EXPECT_FALSE(ServerBeat(kRefusing));
+  EXPECT_FALSE(ServerBeat(kSilent));
+  EXPECT_NE(log.find("DEBUG: Heartbeat: server query: SELECT varo.do_heartbeat(41,'{4101}');\n"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to connect to server: 4102, error: unable to "
+                     "connect to server 4102 dbname monitored: "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("DEBUG: Heartbeat: query: SELECT heartbeat_interval, active FROM varo.agent "
+                     "WHERE id = 41;\n"),
+            std::string::npos);
+  EXPECT_EQ(GetAgentHeartbeatState().heartbeatInterval, 30);
+
+  // Not due again within the interval: nothing is sent.
+  ClearHeartbeats();
+  EXPECT_EQ(Beat(), 0);
+  EXPECT_FALSE(AgentBeat());
+  EXPECT_FALSE(ServerBeat(kAnswering));
+}
+
+TEST_F(AgentHeartbeatTest, IntervalZeroMakesEveryCallAHeartbeat) {
+  Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
+  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(GetAgentHeartbeatState().heartbeatInterval, 0);
+  for (int i = 0; i < 2; ++i) {
+    ClearHeartbeats();
+    EXPECT_EQ(Beat(), 0);
+    EXPECT_TRUE(AgentBeat());
+    EXPECT_TRUE(ServerBeat(kAnswering));
+  }
+}
+
+TEST_F(AgentHeartbeatTest, InactiveAgentSendsNothingUntilEnabledAgain) {
+  Exec("UPDATE varo.agent SET heartbeat_interval = 0, active = false WHERE id = 41");
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Beat(), 0);  // still active when it started: this one is sent
+  for (int i = 0; i < 3; ++i) {
+    ClearHeartbeats();
+    EXPECT_EQ(Beat(), 0);
+    EXPECT_FALSE(AgentBeat());
+    EXPECT_FALSE(ServerBeat(kAnswering));
+  }
+  Exec("UPDATE varo.agent SET active = true WHERE id = 41");
+  EXPECT_EQ(Beat(), 0);  // reads the change; sends nothing yet
+  EXPECT_FALSE(AgentBeat());
+  EXPECT_EQ(Beat(), 0);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(AgentBeat());
+  EXPECT_TRUE(ServerBeat(kAnswering));
+  EXPECT_EQ(CountOf(log, "WARNING: Agent has been disabled.\n"), 1) << log;
+  EXPECT_EQ(CountOf(log, "WARNING: Agent has been enabled.\n"), 1) << log;
+  EXPECT_LT(log.find("disabled"), log.find("enabled"));
+}
+
+TEST_F(AgentHeartbeatTest, FailuresOfTheCentralSide) {
+  // Without a central connection the heartbeat fails.
+  SetCentralConnection(nullptr);
+  EXPECT_EQ(AgentHeartbeat(), -1);
+
+  // A failing interval query is reported as 1, which does not end the pass.
+  agent_test::ConnectCentralAs(kAgent);
+  GetAgentHeartbeatState() = AgentHeartbeatState{};
+  Exec("REVOKE SELECT ON varo.agent FROM varo_agent");
+  testing::internal::CaptureStdout();
+  int result = Beat();
+  std::string log = testing::internal::GetCapturedStdout();
+  Exec("GRANT SELECT ON varo.agent TO varo_agent");
+  EXPECT_EQ(result, 1);
+  EXPECT_NE(log.find("WARNING: Heartbeat: Error executing heartbeat query; reason: ERROR:  "
+                     "permission denied for table agent"),
+            std::string::npos)
+      << log;
+  EXPECT_TRUE(AgentBeat());  // the heartbeat itself went out
+}
+
+TEST_F(AgentHeartbeatTest, ServerThatFailsThePingGetsNoHeartbeat) {
+  // An idle pooled connection whose backend has gone: the heartbeat thread gets
+  // it from the pool and its SELECT 1 fails.
+  std::string error;
+  DBConnectionToPostgreSQL* pooled = AllocateServerConnection(kAnswering, "monitored", error);
+  ASSERT_NE(pooled, nullptr) << error;
+  std::string pid = pooled->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+  ReleaseServerConnection(pooled);
+  PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + pid + ")");
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return PgCluster::Get().Exec("postgres",
+                                     "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) ==
+               "0";
+      },
+      10s));
+
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(Beat(), 0);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to ping server: 4101, error: "), std::string::npos)
+      << log;
+  EXPECT_TRUE(AgentBeat());
+  EXPECT_FALSE(ServerBeat(kAnswering));
+}
+
+TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
+  // A backstop only: the test ends the hanging attempt itself before that.
+  GetSettings().connect_timeout = 8;
+  Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
+  silent_->Listen();
+  EXPECT_EQ(AgentHeartbeat(), 0);
+  // The threads of the other servers finish; the silent server's one hangs.
+  ASSERT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 1 && ServerBeat(kAnswering); }, 5s))
+      << "the other servers' heartbeat threads did not finish while one server hangs (a "
+         "connection pool that connects while holding its mutex stalls every user of the pool)";
+  EXPECT_EQ(CreateHeartBeatThread(kAgent, kSilent, "monitored"), nullptr);
+
+  // The drain waits for it.
+  std::atomic<bool> drained{false};
+  testing::internal::CaptureStdout();
+  std::thread drain([&] {
+    DrainThreads();
+    drained = true;
+  });
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_FALSE(drained);
+
+  // Meanwhile the next heartbeat goes on at once and skips the server whose
+  // thread is still alive; the other servers get theirs.
+  ClearHeartbeats();
+  const auto start = agent_test::Clock::now();
+  EXPECT_EQ(AgentHeartbeat(), 0);
+  EXPECT_LT(agent_test::Clock::now() - start, 3s)
+      << "the heartbeat waited for another server's connection attempt (a connection pool that "
+         "connects while holding its mutex stalls every user of the pool)";
+  EXPECT_TRUE(WaitUntil([] { return ServerBeat(kAnswering); }, 10s));
+
+  // The drain ends once the hanging connection attempt fails.
+  silent_->Close();
+  EXPECT_TRUE(WaitUntil([&] { return drained.load(); }, 30s));
+  drain.join();
+  std::string log = testing::internal::GetCapturedStdout();
+  GetSettings().connect_timeout = 0;
+  EXPECT_NE(log.find("DEBUG: Waiting for 1 threads to drain\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to connect to server: 4103"), std::string::npos)
+      << log;
+  EXPECT_EQ(LiveHeartBeatThreads(), 0);
+  EXPECT_FALSE(ServerBeat(kSilent));
+}
+
+}  // namespace
