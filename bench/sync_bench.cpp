@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
       }
       fill += " FROM generate_series(0, " + std::to_string(rows - 1) + ") AS g";
       if (!Exec(conn, "TRUNCATE " + table) || !Exec(conn, fill) ||
-          !Exec(conn, "ANALYZE " + table)) {
+          !Exec(conn, "VACUUM ANALYZE " + table)) {
         status = 1;
         break;
       }

@@ -11,6 +11,11 @@
 #include "platform/log.h"
 #include "platform/text.h"
 
+namespace {
+// Rows read before the value buffer is sized for the whole result.
+constexpr uint32_t kSampleRows = 64;
+}  // namespace
+
 SyncRows::SyncRows(const ResultSet& resultSet)
     : rowCount(resultSet.GetRowCount()),
       columnCount(static_cast<uint32_t>(resultSet.columnNames.size())) {
@@ -24,10 +29,12 @@ SyncRows::SyncRows(const ResultSet& resultSet)
       ends.push_back(arena.size());
       nulls.push_back(isNull ? 1 : 0);
     }
-    if (r == 0 && rowCount > 1) {
-      // Rows of one result tend to be alike: make room once for all of them (and
-      // some more) rather than copying the buffer over and over while it grows.
-      arena.reserve(arena.size() * rowCount + arena.size() * rowCount / 4);
+    if (r + 1 == kSampleRows && rowCount > kSampleRows) {
+      // Rows of one result tend to be alike: from the first rows, make room once
+      // for all of them (and a quarter more) rather than copying the buffer over
+      // and over while it grows.
+      const size_t estimate = arena.size() / kSampleRows * rowCount;
+      arena.reserve(estimate + estimate / 4);
     }
   }
 }
