@@ -1,10 +1,93 @@
 #include "agent/run_agent.h"
 
-#include "platform/service_control.h"
+#include <memory>
+#include <optional>
+#include <string>
 
-// Until the main loop exists the agent thread only reports itself ready and
-// sleeps through the poll interval, passing its pause point every second.
+#include "agent/agent_main_loop.h"
+#include "agent/alert_thread.h"
+#include "db/central_connection.h"
+#include "db/server_pool.h"
+#include "platform/log.h"
+#include "platform/service_control.h"
+#include "platform/settings.h"
+#include "platform/text.h"
+
+namespace {
+
+// The long-lived threads that keep their own central connections and run for
+// the life of the process; a reconnect of the main loop does not touch them.
+void StartLongLivedThreads() {
+  const Settings& settings = GetSettings();
+  for (int32_t index = 1; index <= settings.alert_threads; ++index) {
+    auto* thread = new AlertThread(index);
+    if (!thread->Create() || !thread->Run()) {
+      LogMessage(StrFormat(_("Alerts[%d]: unable to start the alert thread; continuing without it"),
+                           index),
+                 LOG_WARNING);
+      delete thread;
+    }
+  }
+  // The mail and trap spoolers (enable_smtp, enable_snmp) start here once they exist.
+}
+
+// Reads varo.schema_version() on the new central connection and warns when it
+// differs from the expected one. False when the version is missing.
+bool CheckSchemaVersion(DBConnection& central) {
+  std::unique_ptr<ResultSet> result = central.ExecuteQuery("SELECT varo.schema_version()");
+  std::optional<uint64_t> version;
+  if (result->IsOk() && result->GetRowCount() == 1) {
+    bool isNull = false;
+    std::string text = result->GetValueByIndex(0, 0, &isNull);
+    if (!isNull) version = ParseSchemaVersion(text);
+  }
+  if (!version) {
+    SetCentralSchemaVersion(0);
+    LogMessage(StrFormat(_("An error occurred when identifying the VARO server version. The "
+                           "operation will be retried: %s"),
+                         result->GetErrorMessage().c_str()),
+               LOG_WARNING);
+    return false;
+  }
+  SetCentralSchemaVersion(*version);
+  if (*version < kExpectedSchemaVersion) {
+    LogMessage(_("The VARO Agent is running against an older version of the server. Please "
+                 "upgrade the VARO Server."),
+               LOG_WARNING);
+  } else if (*version > kExpectedSchemaVersion) {
+    LogMessage(_("The VARO Agent is running against a newer version of the server. Please "
+                 "upgrade the VARO Agent."),
+               LOG_WARNING);
+  }
+  return true;
+}
+
+}  // namespace
+
 void RunAgent() {
-  SetAgentInitialised();
-  for (;;) AgentSleep(false);
+  StartLongLivedThreads();
+
+  bool firstPass = true;
+  for (;;) {
+    if (!firstPass) {
+      ReapIdleServerConnections();
+      AgentSleep(true);
+    }
+    firstPass = false;
+
+    std::unique_ptr<DBConnection> connection;
+    ConnectToVARO(connection, true);
+    if (!connection) continue;
+    SetCentralConnection(std::move(connection));
+
+    if (!CheckSchemaVersion(*GetCentralConnection())) {
+      SetCentralConnection(nullptr);
+      continue;
+    }
+    SetAgentInitialised();
+
+    AgentMainLoop();
+    // Every thread that used the connection has drained (or none was started).
+    SetCentralConnection(nullptr);
+  }
 }
