@@ -28,10 +28,10 @@ bool DetachedThread::Run() {
 }
 
 void DetachedThread::Delete() {
-  {
-    std::lock_guard<std::mutex> lock(sleepMutex);
-    stopRequested.store(true, std::memory_order_release);
-  }
+  // Everything under the mutex: the thread may end as soon as it sees the
+  // request, and it takes the mutex once more before deleting itself.
+  std::lock_guard<std::mutex> lock(sleepMutex);
+  stopRequested.store(true, std::memory_order_release);
   sleepWake.notify_all();
 }
 
@@ -44,6 +44,8 @@ bool DetachedThread::SleepUnlessDestroyed(int seconds) {
 
 void DetachedThread::ThreadMain(DetachedThread* self) {
   self->Entry();
+  // Wait for a Delete that is still inside its critical section.
+  { std::lock_guard<std::mutex> lock(self->sleepMutex); }
   delete self;
   liveThreads.fetch_sub(1);
 }

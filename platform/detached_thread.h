@@ -52,7 +52,8 @@ class DetachedThread {
   std::atomic<bool> created{false};
   std::atomic<bool> started{false};
   std::atomic<bool> stopRequested{false};
-  // Wakes SleepUnlessDestroyed; guarded by sleepMutex together with stopRequested's change.
+  // Delete sets stopRequested and wakes SleepUnlessDestroyed under sleepMutex;
+  // the thread takes sleepMutex once more before deleting the object.
   std::mutex sleepMutex;
   std::condition_variable sleepWake;
 };

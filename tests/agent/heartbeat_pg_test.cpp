@@ -92,8 +92,8 @@ class AgentHeartbeatTest : public ::testing::Test {
   }
   void TearDown() override {
     if (silent_->listening()) silent_->Close();  // ends a hanging attempt of a failed test
-    GetSettings().connect_timeout = 0;
     EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 30s));
+    GetSettings().connect_timeout = 0;  // only once no thread reads the settings
     ReapIdleServerConnections();
     SetCentralConnection(nullptr);
   }
