@@ -14,9 +14,9 @@ const char kAgentCapabilityList[] =
 bool SetCapabilities() {
   DBConnection* central = GetCentralConnection();
   if (!central) return false;
-  std::unique_ptr<ResultSet> result =
-      central->ExecuteQuery("UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
-                            {kAgentCapabilityList, StrFormat("%ld", static_cast<long>(GetSettings().agent_id))});
+  std::unique_ptr<ResultSet> result = central->ExecuteQuery(
+      "UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
+      {kAgentCapabilityList, StrFormat("%ld", static_cast<long>(GetSettings().agent_id))});
   if (!result->IsOk()) {
     LogMessage(StrFormat(_("error setting capabilities: %s"), result->GetErrorMessage().c_str()),
                LOG_WARNING);

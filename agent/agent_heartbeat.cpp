@@ -59,8 +59,8 @@ int AgentHeartbeat() {
     std::unique_ptr<ResultSet> beat =
         central->ExecuteQuery(StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId));
     if (!beat->IsOk()) {
-      LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"),
-                           agentId, beat->GetErrorMessage().c_str()),
+      LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"), agentId,
+                           beat->GetErrorMessage().c_str()),
                  LOG_WARNING);
     } else {
       std::vector<int32_t> serverIds;
@@ -101,8 +101,7 @@ int AgentHeartbeat() {
   state.heartbeatInterval = ParseHeartbeatInterval(row->GetValueByIndex(0, 0));
   const bool active = row->GetValueByIndex(0, 1) == "t";
   if (active != state.agentActive) {
-    LogMessage(active ? _("Agent has been enabled.") : _("Agent has been disabled."),
-               LOG_WARNING);
+    LogMessage(active ? _("Agent has been enabled.") : _("Agent has been disabled."), LOG_WARNING);
   }
   state.agentActive = active;
   return 0;

@@ -127,9 +127,9 @@ int AgentMainLoop() {
                 "RETURNING pg_backend_pid()",
                 settings.agent_id));
   if (!registration->IsOk()) {
-    LogMessage(StrFormat(_("error registering backend PID: %s"),
-                         registration->GetErrorMessage().c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("error registering backend PID: %s"), registration->GetErrorMessage().c_str()),
+        LOG_WARNING);
     return -1;
   }
   SetAgentBackendPid(registration->GetValueByIndex(0, 0));

@@ -17,9 +17,9 @@ int AlertThread::Entry() {
       ConnectToVARO(connection_, false);
     }
     if (!connection_) {
-      LogMessage(StrFormat(_("Alerts[%d]: Unable to establish connection to VARO database."),
-                           index_),
-                 LOG_WARNING);
+      LogMessage(
+          StrFormat(_("Alerts[%d]: Unable to establish connection to VARO database."), index_),
+          LOG_WARNING);
       AgentSleep(true);
       continue;
     }

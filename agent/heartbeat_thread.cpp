@@ -60,8 +60,7 @@ int HeartBeatThread::Entry() {
                              pingError.c_str()),
                    LOG_WARNING);
       } else {
-        std::string query =
-            StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agentId_, serverId_);
+        std::string query = StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agentId_, serverId_);
         // Looked up again: the central connection is read at the moment of use.
         DBConnection* central = GetCentralConnection();
         std::unique_ptr<ResultSet> result;

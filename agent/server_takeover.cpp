@@ -110,10 +110,10 @@ bool TakeOverServer(int32_t serverId) {
   DBConnection* central = GetCentralConnection();
   if (!central) return false;
 
-  std::unique_ptr<ResultSet> allowed = central->ExecuteQuery(StrFormat(
-      "SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
-      "allow_takeover = TRUE;",
-      serverId));
+  std::unique_ptr<ResultSet> allowed = central->ExecuteQuery(
+      StrFormat("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
+                "allow_takeover = TRUE;",
+                serverId));
   if (!allowed->IsOk()) {
     LogMessage(StrFormat(_("Failed to check server %d takeover permission: %s"), serverId,
                          allowed->GetErrorMessage().c_str()),

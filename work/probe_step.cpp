@@ -17,9 +17,9 @@ bool RunProbeStep() {
       "true ORDER BY server_id, database_name",
       static_cast<long>(GetSettings().agent_id)));
   if (!due->IsOk()) {
-    LogMessage(StrFormat(_("failed to query probe_schedule_view: %s"),
-                         due->GetErrorMessage().c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("failed to query probe_schedule_view: %s"), due->GetErrorMessage().c_str()),
+        LOG_WARNING);
     return false;
   }
   return true;

@@ -133,7 +133,7 @@ TEST_F(FlagFilesWithoutCentral, FilesStayWhenNoServerWasTakenOver) {
   std::string dir = base_ + "/";
   Touch(dir + "takeover-server-abc");
   Touch(dir + "takeover-server-5");
-  Touch(dir + ".takeover-server-6");           // hidden: ignored
+  Touch(dir + ".takeover-server-6");                // hidden: ignored
   fs::create_directory(dir + "takeover-server-7");  // directory: ignored
   Touch(dir + "other-file");
 

@@ -4,13 +4,12 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <functional>
@@ -164,7 +163,9 @@ inline std::vector<std::string> AgentOptions(int32_t agentId) {
   return {"-o", "varo_host=" + cluster.socketDir(),
           "-o", "varo_port=" + std::to_string(cluster.port()),
           "-o", "agent_id=" + std::to_string(agentId),
-          "-t", "1", "-r", "10", "-l", "debug2"};
+          "-t", "1",
+          "-r", "10",
+          "-l", "debug2"};
 }
 
 // Fails the test when a sanitizer reported something in the agent's output.

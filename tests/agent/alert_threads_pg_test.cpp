@@ -26,13 +26,15 @@ class AlertThreadTest : public ::testing::Test {
     original_ = Exec("SELECT pg_get_functiondef('varo.process_one_alert()'::regprocedure)");
     ASSERT_FALSE(original_.empty());
     Exec("DROP TABLE IF EXISTS public.alert_calls");
-    Exec("CREATE TABLE public.alert_calls (n serial, pid int, at timestamptz default "
-         "clock_timestamp(), answer boolean)");
-    Exec("CREATE OR REPLACE FUNCTION varo.process_one_alert() RETURNS boolean LANGUAGE plpgsql "
-         "SECURITY DEFINER AS $$ DECLARE c int; BEGIN "
-         "INSERT INTO public.alert_calls (pid, answer) SELECT pg_backend_pid(), "
-         "(SELECT count(*) < 5 FROM public.alert_calls) RETURNING n INTO c; "
-         "RETURN (SELECT answer FROM public.alert_calls WHERE n = c); END $$");
+    Exec(
+        "CREATE TABLE public.alert_calls (n serial, pid int, at timestamptz default "
+        "clock_timestamp(), answer boolean)");
+    Exec(
+        "CREATE OR REPLACE FUNCTION varo.process_one_alert() RETURNS boolean LANGUAGE plpgsql "
+        "SECURITY DEFINER AS $$ DECLARE c int; BEGIN "
+        "INSERT INTO public.alert_calls (pid, answer) SELECT pg_backend_pid(), "
+        "(SELECT count(*) < 5 FROM public.alert_calls) RETURNING n INTO c; "
+        "RETURN (SELECT answer FROM public.alert_calls WHERE n = c); END $$");
   }
   void TearDown() override {
     Exec(original_);

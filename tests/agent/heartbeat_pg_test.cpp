@@ -1,11 +1,10 @@
 // The agent heartbeat and the server heartbeat threads, run inside the test
 // process against the test cluster's central database as agent 41.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
@@ -68,10 +67,10 @@ class AgentHeartbeatTest : public ::testing::Test {
     SilentServer refused;  // closed at once: its port refuses connections
     const std::string agent = std::to_string(kAgent);
     ASSERT_EQ(cluster.RunCentralDb({"--agent", agent}), 0);
-    ASSERT_EQ(cluster.RunCentralDb({"--bind", agent, std::to_string(kAnswering),
-                                    cluster.socketDir(), std::to_string(cluster.port()),
-                                    "postgres", "monitored"}),
-              0);
+    ASSERT_EQ(
+        cluster.RunCentralDb({"--bind", agent, std::to_string(kAnswering), cluster.socketDir(),
+                              std::to_string(cluster.port()), "postgres", "monitored"}),
+        0);
     ASSERT_EQ(cluster.RunCentralDb({"--bind", agent, std::to_string(kRefusing), "127.0.0.1",
                                     std::to_string(refused.port()), "postgres", "monitored"}),
               0);
@@ -216,9 +215,8 @@ TEST_F(AgentHeartbeatTest, ServerThatFailsThePingGetsNoHeartbeat) {
   PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + pid + ")");
   ASSERT_TRUE(WaitUntil(
       [&] {
-        return PgCluster::Get().Exec("postgres",
-                                     "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) ==
-               "0";
+        return PgCluster::Get().Exec(
+                   "postgres", "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0";
       },
       10s));
 

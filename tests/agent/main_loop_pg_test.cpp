@@ -23,9 +23,10 @@ std::string Exec(const std::string& sql) { return PgCluster::Get().Exec("varo", 
 
 // The central backend PIDs registered for `agentId` in varo.jobagent.
 std::string RegisteredPids(int agentId) {
-  return Exec("SELECT coalesce(string_agg(jagpid::text, ',' ORDER BY jagstart), '') FROM "
-              "varo.jobagent WHERE agent_id = " +
-              std::to_string(agentId));
+  return Exec(
+      "SELECT coalesce(string_agg(jagpid::text, ',' ORDER BY jagstart), '') FROM "
+      "varo.jobagent WHERE agent_id = " +
+      std::to_string(agentId));
 }
 
 // True when `pid` is a live backend of role agent<agentId> on database varo.
@@ -41,10 +42,10 @@ void AddAgent(int agentId) {
 }
 
 void Bind(int agentId, int serverId, const std::string& host, int port) {
-  ASSERT_EQ(PgCluster::Get().RunCentralDb({"--bind", std::to_string(agentId),
-                                           std::to_string(serverId), host, std::to_string(port),
-                                           "postgres", "monitored"}),
-            0);
+  ASSERT_EQ(
+      PgCluster::Get().RunCentralDb({"--bind", std::to_string(agentId), std::to_string(serverId),
+                                     host, std::to_string(port), "postgres", "monitored"}),
+      0);
 }
 
 TEST(AgentMainLoop, FullStart) {
@@ -140,8 +141,7 @@ TEST(AgentMainLoop, ReconnectsAfterLosingItsBackendOrTheServer) {
   PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + first + ")");
   ASSERT_TRUE(agent.WaitForOutput("WARNING: failed to query jobs table: ", 15s)) << agent.Output();
   const auto failedAt = agent_test::Clock::now();
-  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 30s, 2))
-      << agent.Output();
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 30s, 2)) << agent.Output();
   EXPECT_GE(agent_test::Clock::now() - failedAt, 8s);  // the retry period of 10 s
   std::string second;
   ASSERT_TRUE(WaitUntil(
@@ -155,8 +155,7 @@ TEST(AgentMainLoop, ReconnectsAfterLosingItsBackendOrTheServer) {
   // The whole server restarts.
   PgCluster::Get().Stop();
   PgCluster::Get().Start();
-  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 40s, 3))
-      << agent.Output();
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 40s, 3)) << agent.Output();
   std::string third;
   EXPECT_TRUE(WaitUntil(
       [&] {
@@ -202,8 +201,9 @@ TEST_F(SchemaVersionTest, OlderVersionWarnsAndGoesOn) {
   EXPECT_TRUE(IsAgentBackend(RegisteredPids(54), 54));
   agent.Stop();
   std::string output = agent.Output();
-  EXPECT_EQ(CountOf(output, "WARNING: The VARO Agent is running against an older version of the "
-                            "server. Please upgrade the VARO Server.\n"),
+  EXPECT_EQ(CountOf(output,
+                    "WARNING: The VARO Agent is running against an older version of the "
+                    "server. Please upgrade the VARO Server.\n"),
             1)
       << output;
   EXPECT_EQ(output.find("newer version"), std::string::npos);
@@ -224,8 +224,8 @@ TEST_F(SchemaVersionTest, MissingOrNonNumericVersionIsRetried) {
 
   // Gone altogether: the query fails and its error is in the warning.
   Exec("DROP FUNCTION varo.schema_version()");
-  ASSERT_TRUE(agent.WaitForOutput(warning + "ERROR:  function varo.schema_version() does not exist",
-                                  30s))
+  ASSERT_TRUE(
+      agent.WaitForOutput(warning + "ERROR:  function varo.schema_version() does not exist", 30s))
       << agent.Output();
   EXPECT_GE(agent_test::Clock::now() - firstAt, 8s);  // after the retry period
   EXPECT_EQ(RegisteredPids(55), "");

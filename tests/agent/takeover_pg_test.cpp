@@ -24,12 +24,13 @@ class TakeoverTest : public ::testing::Test {
     // listens on their port, so heartbeats for them simply fail.
     ASSERT_EQ(cluster.RunCentralDb({"--agent", "41"}), 0);
     for (const char* server : {"4201", "4202"}) {
-      ASSERT_EQ(cluster.RunCentralDb({"--bind", "42", server, "127.0.0.1", "1", "postgres",
-                                      "monitored"}),
-                0);
+      ASSERT_EQ(
+          cluster.RunCentralDb({"--bind", "42", server, "127.0.0.1", "1", "postgres", "monitored"}),
+          0);
     }
-    Exec("UPDATE varo.agent_server_binding SET agent_id = 42, allow_takeover = (server_id = 4201) "
-         "WHERE server_id IN (4201, 4202)");
+    Exec(
+        "UPDATE varo.agent_server_binding SET agent_id = 42, allow_takeover = (server_id = 4201) "
+        "WHERE server_id IN (4201, 4202)");
     agent_test::ConnectCentralAs(41);
     char tmpl[] = "/tmp/varo-takeover-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -73,8 +74,9 @@ TEST_F(TakeoverTest, FlagFilesMoveOnlyBindingsThatAllowIt) {
   EXPECT_TRUE(fs::exists(dir + "takeover-server-4299"));  // no such server
   EXPECT_EQ(CountOf(log, "WARNING: No bindings for server 4299 exist or allow takeover\n"), 2);
   EXPECT_TRUE(fs::exists(dir + "takeover-server-abc"));
-  EXPECT_EQ(CountOf(log, "WARNING: Failed to extract server ID from flag filename "
-                         "takeover-server-abc\n"),
+  EXPECT_EQ(CountOf(log,
+                    "WARNING: Failed to extract server ID from flag filename "
+                    "takeover-server-abc\n"),
             2);
 }
 
