@@ -122,7 +122,7 @@ bool IsLocalServer(int32_t serverId) {
 DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
                                                    const std::string& databaseName,
                                                    std::string& errorText) {
-  std::lock_guard<std::mutex> lock(poolMutex);
+  std::unique_lock<std::mutex> lock(poolMutex);
 
   // Reuse the most recently released connection to the same server and database.
   for (auto it = idleList.begin(); it != idleList.end(); ++it) {
@@ -165,7 +165,13 @@ DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
 
   ConnectionParams params =
       BuildServerConnectionParams(binding, effectiveName, password, GetSettings().connect_timeout);
+  // The connect itself runs without the pool mutex: a server that accepts the
+  // connection and then never answers must not stall every other user of the
+  // pool (heartbeats of other servers, releases, the main loop's reaping).
+  // Everything needed from the cache has been copied above.
+  lock.unlock();
   PGconnPtr conn = ConnectWithParams(params);
+  lock.lock();
   if (!conn) {
     errorText = _("AllocateServerConnection: PQconnectdbParams returned NULL!");
     return nullptr;
