@@ -329,7 +329,10 @@ bool SyncRun::AppendEquals(const SyncRows& rows, uint32_t row, uint32_t column,
 }
 
 bool SyncRun::AppendExactRow(const SyncRows& stored, uint32_t s, std::string* out) {
-  *out += " WHERE ctid = (SELECT ctid FROM ";
+  // The row's table goes with its ctid: in a partitioned or inherited table the
+  // same ctid exists once in every partition, so a ctid alone would also hit
+  // rows of other partitions, other scopes among them.
+  *out += " WHERE (tableoid, ctid) = (SELECT tableoid, ctid FROM ";
   *out += targetTable;
   for (size_t j = 0; j < quotedResult.size(); ++j) {
     *out += j == 0 ? " WHERE " : " AND ";

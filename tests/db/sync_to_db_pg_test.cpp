@@ -309,6 +309,25 @@ TEST_F(SyncToDBTest, NoKeyColumnsWithSeveralStoredRowsEndsWithTheNewRows) {
             (Strings{"1|p|7", "1|y|2", "2|x|1"}));
 }
 
+TEST_F(SyncToDBTest, NoKeyColumnsOnAPartitionedTableLeaveOtherScopesAlone) {
+  // Each server's rows sit in their own partition, where the first row of
+  // every partition has the same ctid; the rows of server 2 must survive a
+  // sync of server 1.
+  const std::string t = "synctest.parted";
+  Run("DROP TABLE IF EXISTS " + t);
+  Run("CREATE TABLE " + t +
+      " (server_id int, name text, size text, recorded_time timestamptz DEFAULT now())"
+      " PARTITION BY LIST (server_id)");
+  Run("CREATE TABLE synctest.parted_1 PARTITION OF " + t + " FOR VALUES IN (1)");
+  Run("CREATE TABLE synctest.parted_2 PARTITION OF " + t + " FOR VALUES IN (2)");
+  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'a', '1'), (1, 'b', '2'), "
+      "(2, 'a', '1'), (2, 'b', '2')");
+  auto fresh = Fixed({"name", "size"}, {{"c", "3"}});
+  EXPECT_EQ(conn->SyncToDB(*fresh, t, {}, {"server_id"}, {"1"}), "");
+  EXPECT_EQ(Rows("SELECT server_id, name, size FROM " + t + " ORDER BY 1, 2"),
+            (Strings{"1|c|3", "2|a|1", "2|b|2"}));
+}
+
 TEST_F(SyncToDBTest, SecondOfThreeStatementsFailing) {
   const std::string t = MakeTable("failing", ", CHECK (size <> 'bad')");
   Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'a', '1')");
