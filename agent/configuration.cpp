@@ -137,6 +137,14 @@ void LoadConfigurationFile(const std::string& path) {
     LogMessage(StrFormat(_("unable to read configuration file %s"), path.c_str()), LOG_WARNING);
     return;
   }
+  // A directory opens like a file and reads as no text at all; taking it as an
+  // empty configuration would start the agent on defaults without a word.
+  if (std::filesystem::is_directory(path, ec)) {
+    LogMessage(StrFormat(_("unable to read configuration file %s: %s"), path.c_str(),
+                         std::strerror(EISDIR)),
+               LOG_ERROR);
+    return;
+  }
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
   if (in) bytes << in.rdbuf();

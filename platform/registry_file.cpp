@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -26,6 +27,13 @@ std::string RegistryFile::DefaultPath() {
 }
 
 RegistryFile::RegistryFile(const std::string& path) : path_(path) {
+  // A directory opens like a file and reads as no text at all.
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    state_ = State::kUnreadable;
+    error_ = std::strerror(EISDIR);
+    return;
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     const int error = errno;

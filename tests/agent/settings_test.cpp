@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "agent/configuration.h"
+#include "platform/registry_file.h"
 #include "platform/settings.h"
 
 namespace fs = std::filesystem;
@@ -211,6 +212,13 @@ TEST_F(SettingsTest, RegistryValuesAndTheirNarrowerRanges) {
   EXPECT_EQ(GetSettings().agent_id, 2147483646);
 }
 
+TEST_F(SettingsTest, RegistryPathThatIsADirectoryIsUnreadable) {
+  fs::create_directories(registry_);
+  RegistryFile key(registry_);
+  EXPECT_EQ(key.state(), RegistryFile::State::kUnreadable);
+  EXPECT_FALSE(key.error().empty());
+}
+
 TEST_F(SettingsDeathTest, FatalSettingErrorsEndTheAgent) {
   // The message texts are checked on the real program's output elsewhere.
   EXPECT_EXIT(Parse({"-o", "agent_id=abc"}), ::testing::ExitedWithCode(1), "");
@@ -222,6 +230,9 @@ TEST_F(SettingsDeathTest, FatalSettingErrorsEndTheAgent) {
               ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(Parse({"-c", Write("latin1.ini", "[VARO/agent]\nvaro_host=h\xF6st\n")}),
               ::testing::ExitedWithCode(1), "");
+  // A directory is no configuration file, not an empty one.
+  fs::create_directories(dir_ / "conf.d");
+  EXPECT_EXIT(Parse({"-c", (dir_ / "conf.d").string()}), ::testing::ExitedWithCode(1), "");
   // The registry file: the host, port and agent id must be readable.
   Write("agent.reg", "VARO_HOST=h\nVARO_PORT=5432\n");
   EXPECT_EXIT(Parse({}), ::testing::ExitedWithCode(1), "");
