@@ -29,8 +29,10 @@ bool serviceProcess = false;
 ServiceNotifier* notifier = nullptr;
 
 // Start-up progress: the wait hint grows by a second for every second waited.
+// The wait hint is used on the main thread only; the check point is also moved
+// by the control thread and by a fatal message on any thread.
 int waitHintMs = 15000;
-int checkPoint = 0;
+std::atomic<int> checkPoint{0};
 
 // The first of a stop request and a fatal message ends the process; the other
 // must not report or exit a second time.
