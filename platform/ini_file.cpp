@@ -145,12 +145,20 @@ IniParseResult ParseIni(std::string_view text) {
     ++lineNumber;
     if (line.empty() || line.front() == ';' || line.front() == '#') continue;
     if (line.front() == '[') {
-      if (line.back() != ']') {
+      const size_t close = line.find(']');
+      if (close == std::string_view::npos) {
         result.error = "group header without closing bracket";
         result.errorLine = lineNumber;
         return result;
       }
-      group = std::string(Trim(line.substr(1, line.size() - 2)));
+      // A comment may follow the header on its line; anything else may not.
+      std::string_view rest = Trim(line.substr(close + 1));
+      if (!rest.empty() && rest.front() != ';' && rest.front() != '#') {
+        result.error = "text after the group header";
+        result.errorLine = lineNumber;
+        return result;
+      }
+      group = std::string(Trim(line.substr(1, close - 1)));
       continue;
     }
     size_t equals = line.find('=');

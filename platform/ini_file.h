@@ -30,10 +30,11 @@ struct IniParseResult {
   int errorLine = 0;
 };
 
-// Splits INI text: "[group]" headers, "name=value" entries, blank lines and
-// comment lines beginning with ';' or '#'. Lines may end in LF or CRLF. A line
-// that is none of these, a header without its closing bracket or an entry
-// without a name stops the parse with an error naming the line. In a value
+// Splits INI text: "[group]" headers (optionally followed by a comment),
+// "name=value" entries, blank lines and comment lines beginning with ';' or
+// '#'. Lines may end in LF or CRLF. A line that is none of these, a header
+// without its closing bracket or with other text after it, or an entry without
+// a name stops the parse with an error naming the line. In a value
 // enclosed in double quotes, \" and \\ stand for " and \; other values are
 // kept as written.
 IniParseResult ParseIni(std::string_view text);

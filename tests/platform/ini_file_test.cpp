@@ -18,7 +18,7 @@ TEST(ParseIni, EntriesGroupsCommentsAndQuotes) {
       "quoted=\"  a \\\"b\\\" c:\\\\x  \"\n"
       "path=C:\\data\\x\n"
       "eq=a=b\n"
-      "[other]\n"
+      "[other]   ; a comment after the header\n"
       "k=v");
   ASSERT_EQ(r.error, "");
   ASSERT_EQ(r.entries.size(), 7u);
@@ -44,6 +44,7 @@ TEST(ParseIni, MalformedLinesNameTheirLine) {
       {"[VARO/agent\nx=1\n", 1},
       {"[VARO/agent]\nvaro_port 5432\n", 2},
       {"[VARO/agent]\n\n = 3\n", 3},
+      {"[VARO/agent] x=1\n", 1},
   };
   for (const Case& c : cases) {
     IniParseResult r = ParseIni(c.text);
