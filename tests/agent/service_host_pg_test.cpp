@@ -65,6 +65,9 @@ class ServiceManagerStandIn {
     std::vector<std::string> extra = PgCluster::Get().LibpqEnv();
     extra.push_back("NOTIFY_SOCKET=" + socketPath_);
     extra.push_back("VARO_REGISTRY_FILE=" + (dir_ / "agent.reg").string());
+    // The agent makes its flag directory under the temporary directory; keep it
+    // inside the test's own directory, which is removed afterwards.
+    extra.push_back("TMPDIR=" + dir_.string());
     for (const std::string& entry : extra) vars[entry.substr(0, entry.find('='))] = entry;
     std::vector<std::string> envStrings;
     for (auto& [name, entry] : vars) envStrings.push_back(entry);
