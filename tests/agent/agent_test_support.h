@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,8 @@
 #include "db/central_connection.h"
 #include "platform/settings.h"
 #include "support/pg_cluster.h"
+
+extern char** environ;
 
 namespace agent_test {
 
@@ -79,6 +83,18 @@ class AgentProcess {
     std::vector<char*> cargv;
     for (std::string& arg : argv) cargv.push_back(arg.data());
     cargv.push_back(nullptr);
+    // The agent's temporary directory (its default flag directory lies under
+    // it) is a private one, removed when the agent has been stopped.
+    char tmpl[] = "/tmp/varo-agent-XXXXXX";
+    if (mkdtemp(tmpl)) tmpDir_ = tmpl;
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+    }
+    env.push_back("TMPDIR=" + tmpDir_);
+    std::vector<char*> cenv;
+    for (std::string& entry : env) cenv.push_back(entry.data());
+    cenv.push_back(nullptr);
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
@@ -88,7 +104,7 @@ class AgentProcess {
       dup2(fds[1], 2);
       int devnull = open("/dev/null", O_RDONLY);
       dup2(devnull, 0);
-      execv(cargv[0], cargv.data());
+      execve(cargv[0], cargv.data(), cenv.data());
       _exit(127);
     }
     close(fds[1]);
@@ -133,6 +149,11 @@ class AgentProcess {
       close(readFd_);
       readFd_ = -1;
     }
+    if (!tmpDir_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(tmpDir_, ignored);
+      tmpDir_.clear();
+    }
     return exitCode_;
   }
 
@@ -150,6 +171,7 @@ class AgentProcess {
 
   pid_t pid_ = -1;
   int readFd_ = -1;
+  std::string tmpDir_;
   int exitCode_ = -1;
   std::thread reader_;
   std::mutex mutex_;
