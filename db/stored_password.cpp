@@ -1,5 +1,7 @@
 #include "db/stored_password.h"
 
+#include "platform/ini_file.h"
+
 #include <openssl/evp.h>
 
 #include <array>
@@ -200,40 +202,8 @@ bool RunCipherPass(const EVP_CIPHER_CTX* templateContext, bool encrypt,
 // True when `bytes` is well-formed UTF-8 without NUL characters, so that the
 // password can be passed to libpq and to a mail server unchanged.
 bool IsPasswordText(const std::vector<unsigned char>& bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    unsigned char c = bytes[i];
-    if (c == 0) return false;
-    size_t extra;
-    uint32_t codePoint;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      codePoint = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      codePoint = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      codePoint = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= bytes.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (bytes[i + k] & 0x3F);
-    }
-    static constexpr uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (codePoint < kMinimum[extra] || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF)) {
-      return false;
-    }
-    i += extra + 1;
-  }
-  return true;
+  return IsValidUtf8(
+      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace
