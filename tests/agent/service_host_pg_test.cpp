@@ -253,18 +253,21 @@ TEST_F(ServiceHost, FatalSettingErrorFailsTheStart) {
 
 TEST_F(ServiceHost, FatalErrorWhileStartingSendsNoReady) {
   // A client key without a certificate is fatal on the agent thread and on
-  // both alert threads, all within the first moments of the start. systemd
+  // every alert thread, all within the first moments of the start; with many
+  // alert threads one of them is usually first, and its stop waits for the
+  // agent thread while the start is still pending. systemd
   // must see a failed start: no READY=1, exit status 1, the error in syslog.
   ServiceManagerStandIn manager;
   ASSERT_TRUE(manager.bound());
   const bool syslog = ServiceManagerStandIn::CanCaptureSyslog();
   if (syslog) ASSERT_TRUE(manager.CaptureSyslog());
   std::vector<std::string> args = AgentArguments();
-  for (const char* extra : {"-o", "agent_ssl_key=/nonexistent", "-a", "2"}) args.push_back(extra);
+  for (const char* extra : {"-o", "agent_ssl_key=/nonexistent", "-a", "20"}) args.push_back(extra);
   ASSERT_TRUE(manager.Start(args));
   EXPECT_EQ(manager.WaitForExit(60s), 1);
   EXPECT_TRUE(manager.WaitFor("STATUS=Stopped", 1s)) << manager.Received();
-  EXPECT_FALSE(manager.WaitFor("READY=1", 100ms)) << manager.Received();
+  manager.WaitFor("READY=1", 100ms);  // collect whatever else arrived
+  EXPECT_EQ(manager.Received().find("READY=1"), std::string::npos) << manager.Received();
   if (!syslog) GTEST_SKIP() << "syslog not checked: no private mount namespace here";
   // <27> is the daemon facility at error priority, tagged with the service name.
   const std::string lines = manager.SyslogLines();
