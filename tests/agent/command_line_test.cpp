@@ -228,6 +228,19 @@ TEST_F(CommandLine, InstallRefusesUnsafeNamesAndReportsWriteFailures) {
                           ": No such file or directory\n");
 }
 
+TEST_F(CommandLine, AgentThreadThatCannotStartIsAnErrorAtTheDefaultLevel) {
+  // A limit of one process for the user leaves no room for the agent thread.
+  // root is not held to that limit, so as root the agent runs as nobody.
+  std::vector<std::string> command = {"prlimit", "--nproc=1", kAgent, "DEBUG"};
+  if (::geteuid() == 0) {
+    command.insert(command.begin(),
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  ProcessResult r = RunProcess(command, env_);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output.rfind("ERROR: unable to start the agent thread: ", 0), 0u) << r.output;
+}
+
 TEST_F(CommandLine, NamesSystemctlWouldMisreadAreRefused) {
   for (const char* name : {"-svc", "--now", "svc@"}) {
     for (const char* verb : {"INSTALL", "REMOVE"}) {
