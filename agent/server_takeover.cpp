@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -15,6 +14,7 @@
 
 #include "db/central_connection.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
@@ -47,14 +47,7 @@ std::string FlagDirectoryPath(const std::string& flagDirSetting, int32_t agentId
 std::optional<int32_t> ParseFlagFileServerId(std::string_view fileName) {
   size_t dash = fileName.rfind('-');
   if (dash == std::string_view::npos) return std::nullopt;
-  std::string_view digits = fileName.substr(dash + 1);
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  int32_t value = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 10);
-  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return value;
+  return ParseDecimal<int32_t>(fileName.substr(dash + 1), DecimalForm::kSigned);
 }
 
 namespace {

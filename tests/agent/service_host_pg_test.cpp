@@ -260,7 +260,9 @@ TEST_F(ServiceHost, FatalErrorWhileStartingSendsNoReady) {
   ServiceManagerStandIn manager;
   ASSERT_TRUE(manager.bound());
   const bool syslog = ServiceManagerStandIn::CanCaptureSyslog();
-  if (syslog) ASSERT_TRUE(manager.CaptureSyslog());
+  if (syslog) {
+    ASSERT_TRUE(manager.CaptureSyslog());
+  }
   std::vector<std::string> args = AgentArguments();
   for (const char* extra : {"-o", "agent_ssl_key=/nonexistent", "-a", "20"}) args.push_back(extra);
   ASSERT_TRUE(manager.Start(args));
