@@ -38,10 +38,7 @@ int AgentEntry(int argc, char** argv) {
     InstallService(ParseInstallArguments(serviceName, rest), programPath);
     return 0;
   }
-  if (verb == "REMOVE") {
-    RemoveService(serviceName);
-    return 0;
-  }
+  if (verb == "REMOVE") return RemoveService(serviceName) ? 0 : 1;
   // RUN: the control signals must be blocked before any thread exists.
   BlockControlSignals();
   SetServiceName(serviceName);

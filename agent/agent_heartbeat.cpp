@@ -1,7 +1,6 @@
 #include "agent/agent_heartbeat.h"
 
 #include <chrono>
-#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "db/central_connection.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 
@@ -31,18 +31,7 @@ AgentHeartbeatState& GetAgentHeartbeatState() {
 }
 
 int32_t ParseHeartbeatInterval(std::string_view text) {
-  size_t i = 0;
-  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  int64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > std::numeric_limits<int32_t>::max()) {
-      return negative ? std::numeric_limits<int32_t>::min() : std::numeric_limits<int32_t>::max();
-    }
-  }
-  return static_cast<int32_t>(negative ? -value : value);
+  return *ParseDecimal<int32_t>(text, DecimalForm::kLeading);
 }
 
 int AgentHeartbeat() {

@@ -1,6 +1,5 @@
 #include "agent/agent_main_loop.h"
 
-#include <charconv>
 #include <memory>
 #include <mutex>
 
@@ -11,6 +10,7 @@
 #include "db/central_connection.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/service_control.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -98,10 +98,8 @@ std::string GetAgentBackendPid() {
 }
 
 std::optional<uint64_t> ParseSchemaVersion(std::string_view text) {
-  if (text.empty() || text.front() < '0' || text.front() > '9') return std::nullopt;
-  uint64_t value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
-  if (ec != std::errc() || end != text.data() + text.size() || value == 0) return std::nullopt;
+  std::optional<uint64_t> value = ParseDecimal<uint64_t>(text, DecimalForm::kUnsigned);
+  if (value == 0u) return std::nullopt;
   return value;
 }
 

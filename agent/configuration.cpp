@@ -16,6 +16,7 @@
 #include "agent/usage.h"
 #include "platform/ini_file.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/registry_file.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -28,27 +29,99 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-// A base-10 number filling the whole text, within the signed 32-bit range (the
-// width of a long where these settings were first defined).
-std::optional<int32_t> ParseNumber(const std::string& text) {
-  if (text.empty()) return std::nullopt;
-  errno = 0;
-  char* end = nullptr;
-  long long value = std::strtoll(text.c_str(), &end, 10);
-  if (errno != 0 || end != text.c_str() + text.size() || value < INT32_MIN || value > INT32_MAX) {
-    return std::nullopt;
+// One setting as every source of settings knows it.
+enum class SettingParser {
+  kText,      // any text, stored as given
+  kNumber,    // a base-10 number in the signed 32-bit range
+  kLogLevel,  // "error", "warning", "debug1", "debug2" in any case
+  kFlag,      // "true" in any case turns it on
+};
+
+struct NumberRange {
+  int64_t min;
+  int64_t max;
+  bool Contains(int64_t value) const { return value >= min && value <= max; }
+};
+
+constexpr NumberRange kAnyNumber{INT32_MIN, INT32_MAX};
+
+// Where a setting lives in Settings; the parser says which member is used.
+struct SettingField {
+  std::string Settings::*text = nullptr;
+  int32_t Settings::*number = nullptr;
+  uint16_t Settings::*port = nullptr;
+  int Settings::*level = nullptr;
+  bool Settings::*flag = nullptr;
+};
+
+struct SettingDefinition {
+  const char* name;          // key in the configuration file and -o name (any case)
+  const char* registryName;  // value name in the registry file
+  char option;               // agent option that sets it as a number, or 0
+  SettingParser parser;
+  SettingField field;
+  // Numbers accepted from the file, -o and the option letter. A rejected value
+  // from the file or -o is an error with `rangeError` (translated when
+  // reported) when it is set, and otherwise ignored.
+  NumberRange range;
+  const char* rangeError;
+  // Numbers accepted from the registry; others leave the setting as it is.
+  NumberRange registryRange;
+  // The registry must hold it: a missing (or, for a number, non-numeric) value
+  // is an error. Optional values are skipped without a word.
+  bool registryRequired;
+};
+
+// Every setting, once. The registry reads the required ones first, in this order.
+const SettingDefinition kSettings[] = {
+    {"varo_host", "VARO_HOST", 0, SettingParser::kText, {.text = &Settings::varo_host},
+     kAnyNumber, nullptr, kAnyNumber, true},
+    {"varo_port", "VARO_PORT", 0, SettingParser::kNumber, {.port = &Settings::varo_port},
+     {0, 65535}, "varo_port must be an integer between 0 and 65535", {1, 65534}, true},
+    {"agent_id", "AgentID", 0, SettingParser::kNumber, {.number = &Settings::agent_id},
+     {0, INT32_MAX}, "agent_id must be an integer between 0 and 2147483647",
+     {1, INT32_MAX - 1}, true},
+    {"agent_ssl_key", "AgentKeyPath", 0, SettingParser::kText,
+     {.text = &Settings::agent_ssl_key}, kAnyNumber, nullptr, kAnyNumber, false},
+    {"agent_ssl_crt", "AgentCrtPath", 0, SettingParser::kText,
+     {.text = &Settings::agent_ssl_crt}, kAnyNumber, nullptr, kAnyNumber, false},
+    {"agent_flag_dir", "AgentFlagDir", 0, SettingParser::kText,
+     {.text = &Settings::agent_flag_dir}, kAnyNumber, nullptr, kAnyNumber, false},
+    {"log_level", "LogLevel", 0, SettingParser::kLogLevel, {.level = &Settings::log_level},
+     kAnyNumber, nullptr, kAnyNumber, false},
+    {"long_wait", "LongWait", 'r', SettingParser::kNumber, {.number = &Settings::long_wait},
+     {10, INT32_MAX}, nullptr, {10, INT32_MAX}, false},
+    {"short_wait", "ShortWait", 't', SettingParser::kNumber, {.number = &Settings::short_wait},
+     {1, INT32_MAX}, nullptr, {1, INT32_MAX}, false},
+    {"alert_threads", "AlertThreads", 'a', SettingParser::kNumber,
+     {.number = &Settings::alert_threads}, kAnyNumber, nullptr, {1, INT32_MAX}, false},
+    {"enable_smtp", "EnableSMTP", 0, SettingParser::kFlag, {.flag = &Settings::enable_smtp},
+     kAnyNumber, nullptr, kAnyNumber, false},
+    {"enable_snmp", "EnableSNMP", 0, SettingParser::kFlag, {.flag = &Settings::enable_snmp},
+     kAnyNumber, nullptr, kAnyNumber, false},
+    {"connect_timeout", "ConnectTimeout", 0, SettingParser::kNumber,
+     {.number = &Settings::connect_timeout}, {0, INT32_MAX}, nullptr, {0, INT32_MAX}, false},
+};
+
+void StoreNumber(const SettingDefinition& definition, int64_t value) {
+  Settings& s = GetSettings();
+  if (definition.field.port != nullptr) {
+    s.*definition.field.port = static_cast<uint16_t>(value);
+  } else {
+    s.*definition.field.number = static_cast<int32_t>(value);
   }
-  // strtoll skips leading blanks; a number with blanks around it is not a number.
-  if (std::isspace(static_cast<unsigned char>(text.front()))) return std::nullopt;
-  return static_cast<int32_t>(value);
 }
 
-// atoi of an option value, without atoi's undefined behaviour on overflow.
+// A setting's number as the file, -o and the registry give it: the whole text
+// is a base-10 number in the signed 32-bit range (the width of a long where
+// these settings were first defined).
+std::optional<int32_t> SettingNumber(const std::string& text) {
+  return ParseDecimal<int32_t>(text, DecimalForm::kSigned);
+}
+
+// An option's number, read as atoi reads it (out-of-range values saturate).
 int32_t OptionNumber(const std::string& text) {
-  long long value = std::strtoll(text.c_str(), nullptr, 10);
-  if (value < INT32_MIN) return INT32_MIN;
-  if (value > INT32_MAX) return INT32_MAX;
-  return static_cast<int32_t>(value);
+  return *ParseDecimal<int32_t>(text, DecimalForm::kLeading);
 }
 
 // The value of option args[i]: the rest of the argument when it is longer than
@@ -88,47 +161,33 @@ int ParseLogLevel(const std::string& word) {
 
 std::string ApplySetting(const std::string& name, const std::string& value) {
   Settings& s = GetSettings();
-  if (EqualsNoCase(name, "varo_host")) {
-    s.varo_host = value;
-  } else if (EqualsNoCase(name, "varo_port")) {
-    std::optional<int32_t> port = ParseNumber(value);
-    if (!port || *port < 0 || *port > 65535) {
-      return _("varo_port must be an integer between 0 and 65535");
+  for (const SettingDefinition& d : kSettings) {
+    if (!EqualsNoCase(name, d.name)) continue;
+    switch (d.parser) {
+      case SettingParser::kText:
+        s.*d.field.text = value;
+        break;
+      case SettingParser::kNumber: {
+        std::optional<int32_t> number = SettingNumber(value);
+        if (number && d.range.Contains(*number)) {
+          StoreNumber(d, *number);
+        } else if (d.rangeError != nullptr) {
+          return _(d.rangeError);
+        }
+        break;
+      }
+      case SettingParser::kLogLevel: {
+        int level = ParseLogLevel(value);
+        if (level >= 0) s.*d.field.level = level;
+        break;
+      }
+      case SettingParser::kFlag:
+        s.*d.field.flag = EqualsNoCase(value, "true");
+        break;
     }
-    s.varo_port = static_cast<uint16_t>(*port);
-  } else if (EqualsNoCase(name, "agent_id")) {
-    std::optional<int32_t> id = ParseNumber(value);
-    if (!id || *id < 0) return _("agent_id must be an integer between 0 and 2147483647");
-    s.agent_id = *id;
-  } else if (EqualsNoCase(name, "agent_ssl_key")) {
-    s.agent_ssl_key = value;
-  } else if (EqualsNoCase(name, "agent_ssl_crt")) {
-    s.agent_ssl_crt = value;
-  } else if (EqualsNoCase(name, "agent_flag_dir")) {
-    s.agent_flag_dir = value;
-  } else if (EqualsNoCase(name, "log_level")) {
-    int level = ParseLogLevel(value);
-    if (level >= 0) s.log_level = level;
-  } else if (EqualsNoCase(name, "long_wait")) {
-    std::optional<int32_t> wait = ParseNumber(value);
-    if (wait && *wait >= 10) s.long_wait = *wait;
-  } else if (EqualsNoCase(name, "short_wait")) {
-    std::optional<int32_t> wait = ParseNumber(value);
-    if (wait && *wait > 0) s.short_wait = *wait;
-  } else if (EqualsNoCase(name, "alert_threads")) {
-    std::optional<int32_t> count = ParseNumber(value);
-    if (count) s.alert_threads = *count;
-  } else if (EqualsNoCase(name, "enable_smtp")) {
-    s.enable_smtp = EqualsNoCase(value, "true");
-  } else if (EqualsNoCase(name, "enable_snmp")) {
-    s.enable_snmp = EqualsNoCase(value, "true");
-  } else if (EqualsNoCase(name, "connect_timeout")) {
-    std::optional<int32_t> timeout = ParseNumber(value);
-    if (timeout && *timeout >= 0) s.connect_timeout = *timeout;
-  } else {
-    return StrFormat(_("invalid configuration parameter: %s"), name.c_str());
+    return std::string();
   }
-  return std::string();
+  return StrFormat(_("invalid configuration parameter: %s"), name.c_str());
 }
 
 void LoadConfigurationFile(const std::string& path) {
@@ -177,56 +236,44 @@ void LoadRegistrySettings() {
     return;
   }
   Settings& s = GetSettings();
-
-  // The host, port and agent id must be present: a missing or unreadable value
-  // is an error, as the registry layer reports it.
-  auto required = [&](const char* name) -> std::optional<std::string> {
-    std::optional<std::string> value = key.QueryValue(name);
-    if (!value) {
-      LogMessage(StrFormat(_("unable to read registry value %s from %s"), name,
-                           key.path().c_str()),
-                 LOG_ERROR);
+  for (const SettingDefinition& d : kSettings) {
+    std::optional<std::string> text = key.QueryValue(d.registryName);
+    if (!text) {
+      // A required value that is missing is an error, as the registry layer
+      // reports it; an optional one is simply skipped.
+      if (d.registryRequired) {
+        LogMessage(StrFormat(_("unable to read registry value %s from %s"), d.registryName,
+                             key.path().c_str()),
+                   LOG_ERROR);
+      }
+      continue;
     }
-    return value;
-  };
-  auto requiredNumber = [&](const char* name) -> std::optional<int32_t> {
-    std::optional<std::string> text = required(name);
-    if (!text) return std::nullopt;
-    std::optional<int32_t> number = ParseNumber(*text);
-    if (!number) {
-      LogMessage(StrFormat(_("registry value %s in %s is not a number: %s"), name,
-                           key.path().c_str(), text->c_str()),
-                 LOG_ERROR);
+    switch (d.parser) {
+      case SettingParser::kText:
+        s.*d.field.text = *text;
+        break;
+      case SettingParser::kNumber: {
+        std::optional<int32_t> number = SettingNumber(*text);
+        if (!number && d.registryRequired) {
+          LogMessage(StrFormat(_("registry value %s in %s is not a number: %s"), d.registryName,
+                               key.path().c_str(), text->c_str()),
+                     LOG_ERROR);
+        }
+        // A value outside the registry's range leaves the setting as it is.
+        if (number && d.registryRange.Contains(*number)) StoreNumber(d, *number);
+        break;
+      }
+      case SettingParser::kLogLevel: {
+        int level = ParseLogLevel(*text);
+        if (level >= 0) s.*d.field.level = level;
+        break;
+      }
+      case SettingParser::kFlag:
+        // Only "true" counts; anything else leaves the setting as it is.
+        if (EqualsNoCase(*text, "true")) s.*d.field.flag = true;
+        break;
     }
-    return number;
-  };
-  if (std::optional<std::string> host = required("VARO_HOST")) s.varo_host = *host;
-  if (std::optional<int32_t> port = requiredNumber("VARO_PORT")) {
-    if (*port >= 1 && *port <= 65534) s.varo_port = static_cast<uint16_t>(*port);
   }
-  if (std::optional<int32_t> id = requiredNumber("AgentID")) {
-    if (*id >= 1 && *id <= 2147483646) s.agent_id = *id;
-  }
-
-  // The rest are optional: a missing value, or one that fails its test, leaves
-  // the setting as it is without a message.
-  auto number = [&](const char* name) -> std::optional<int32_t> {
-    std::optional<std::string> text = key.QueryValue(name);
-    return text ? ParseNumber(*text) : std::nullopt;
-  };
-  if (auto v = key.QueryValue("AgentCrtPath")) s.agent_ssl_crt = *v;
-  if (auto v = key.QueryValue("AgentKeyPath")) s.agent_ssl_key = *v;
-  if (auto v = key.QueryValue("AgentFlagDir")) s.agent_flag_dir = *v;
-  if (auto v = key.QueryValue("LogLevel")) {
-    int level = ParseLogLevel(*v);
-    if (level >= 0) s.log_level = level;
-  }
-  if (auto v = number("ShortWait"); v && *v > 0) s.short_wait = *v;
-  if (auto v = number("LongWait"); v && *v >= 10) s.long_wait = *v;
-  if (auto v = number("AlertThreads"); v && *v > 0) s.alert_threads = *v;
-  if (auto v = key.QueryValue("EnableSMTP"); v && EqualsNoCase(*v, "true")) s.enable_smtp = true;
-  if (auto v = key.QueryValue("EnableSNMP"); v && EqualsNoCase(*v, "true")) s.enable_snmp = true;
-  if (auto v = number("ConnectTimeout"); v && *v >= 0) s.connect_timeout = *v;
 }
 
 void ParseOptions(const std::vector<std::string>& args, const std::string& programPath) {
@@ -240,9 +287,6 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
       EndProcess(1);
     }
     switch (arg[1]) {
-      case 'a':
-        s.alert_threads = OptionNumber(TakeOptionValue(args, i));
-        break;
       case 'c':
         configurationFile = TakeOptionValue(args, i);
         break;
@@ -264,19 +308,21 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
       case 'o':
         overrides.push_back(TakeOptionValue(args, i));
         break;
-      case 'r': {
-        int32_t wait = OptionNumber(TakeOptionValue(args, i));
-        if (wait > 9) s.long_wait = wait;
+      default: {
+        // The number options (-a, -r, -t) set their setting when the value is
+        // in its range and are ignored otherwise.
+        const SettingDefinition* definition = nullptr;
+        for (const SettingDefinition& d : kSettings) {
+          if (d.option == arg[1]) definition = &d;
+        }
+        if (definition == nullptr) {
+          PrintUsage(programPath);
+          EndProcess(1);
+        }
+        int32_t number = OptionNumber(TakeOptionValue(args, i));
+        if (definition->range.Contains(number)) StoreNumber(*definition, number);
         break;
       }
-      case 't': {
-        int32_t wait = OptionNumber(TakeOptionValue(args, i));
-        if (wait > 0) s.short_wait = wait;
-        break;
-      }
-      default:
-        PrintUsage(programPath);
-        EndProcess(1);
     }
   }
   if (configurationFile) {

@@ -1,7 +1,12 @@
 #include "agent/server_takeover.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
-#include <charconv>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <system_error>
@@ -9,8 +14,10 @@
 
 #include "db/central_connection.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "platform/unique_fd.h"
 
 namespace fs = std::filesystem;
 
@@ -40,51 +47,109 @@ std::string FlagDirectoryPath(const std::string& flagDirSetting, int32_t agentId
 std::optional<int32_t> ParseFlagFileServerId(std::string_view fileName) {
   size_t dash = fileName.rfind('-');
   if (dash == std::string_view::npos) return std::nullopt;
-  std::string_view digits = fileName.substr(dash + 1);
-  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
-  int32_t value = 0;
-  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value, 10);
-  if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) {
-    return std::nullopt;
-  }
-  return value;
+  return ParseDecimal<int32_t>(fileName.substr(dash + 1), DecimalForm::kSigned);
 }
+
+namespace {
+
+// Makes every missing directory of `path`: the parents with mode 0755, the
+// flag directory itself with mode 0700, so that only the agent's user may drop
+// files into it. Returns 0 or the errno of the first failure.
+int MakeFlagDirectory(const std::string& path) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  size_t at = 0;
+  while ((at = trimmed.find('/', at + 1)) != std::string::npos) {
+    const std::string parent = trimmed.substr(0, at);
+    if (::mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) return errno;
+  }
+  if (::mkdir(trimmed.c_str(), 0700) != 0 && errno != EEXIST) return errno;
+  return 0;
+}
+
+// Why the open directory `fd` must not be trusted, or an empty text when it
+// is the agent's own: a directory owned by the agent's user that no other
+// user may write to.
+std::string UntrustedReason(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::strerror(errno);
+  if (!S_ISDIR(info.st_mode)) return _("it is not a directory");
+  if (info.st_uid != ::geteuid()) return _("it is not owned by the agent's user");
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) return _("other users may write to it");
+  return std::string();
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
 
 void ProcessFlagFiles(const std::string& flagDirectory) {
   LogMessage(StrFormat(_("Checking flag directory: %s"), flagDirectory.c_str()), LOG_DEBUG1);
 
-  std::error_code ec;
-  if (!fs::exists(flagDirectory, ec)) {
-    // create_directories makes every missing parent with mode 0777 (less the umask).
-    fs::create_directories(flagDirectory, ec);
-    if (ec) {
+  struct stat link {};
+  std::string trimmed = flagDirectory;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  if (::lstat(trimmed.c_str(), &link) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+    const int error = MakeFlagDirectory(flagDirectory);
+    if (error != 0) {
       LogMessage(StrFormat(_("Failed to create the flag directory: %s, error %d"),
-                           flagDirectory.c_str(), ec.value()),
+                           flagDirectory.c_str(), error),
                  LOG_WARNING);
     }
     return;
   }
 
-  // Collect the names first, so that deleting files does not disturb the listing.
-  std::vector<std::string> names;
-  fs::directory_iterator it(flagDirectory, ec);
-  if (ec) {
+  // Everything below works on the directory opened once, never through its
+  // path again: the checks hold for what is read and deleted, and neither the
+  // directory nor a file in it is followed when it is a symbolic link.
+  UniqueFd dirFd(::open(trimmed.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!dirFd.valid()) {
+    const int error = errno;
+    if (error == ELOOP || (error == ENOTDIR && S_ISLNK(link.st_mode))) {
+      LogMessage(StrFormat(_("Ignoring the flag directory %s: it is a symbolic link"),
+                           flagDirectory.c_str()),
+                 LOG_WARNING);
+      return;
+    }
     LogMessage(StrFormat(_("Failed to open the flag directory: %s, error %d"),
-                         flagDirectory.c_str(), ec.value()),
+                         flagDirectory.c_str(), error),
                LOG_WARNING);
     return;
   }
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    std::string name = it->path().filename().string();
-    std::error_code typeError;
-    if (name.empty() || name.front() == '.' || !it->is_regular_file(typeError)) continue;
-    if (name.compare(0, kFlagPrefix.size(), kFlagPrefix) != 0) continue;
-    names.push_back(std::move(name));
-  }
-  if (ec) {
-    LogMessage(StrFormat(_("Failed to open the flag directory: %s, error %d"),
-                         flagDirectory.c_str(), ec.value()),
+  const std::string reason = UntrustedReason(dirFd.get());
+  if (!reason.empty()) {
+    LogMessage(StrFormat(_("Ignoring the flag directory %s: %s"), flagDirectory.c_str(),
+                         reason.c_str()),
                LOG_WARNING);
+    return;
+  }
+
+  // Collect the names first, so that deleting files does not disturb the listing.
+  std::vector<std::string> names;
+  {
+    const int listFd = ::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0);
+    std::unique_ptr<DIR, DirCloser> dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    if (!dir) {
+      const int error = errno;
+      if (listFd >= 0) ::close(listFd);
+      LogMessage(StrFormat(_("Failed to open the flag directory: %s, error %d"),
+                           flagDirectory.c_str(), error),
+                 LOG_WARNING);
+      return;
+    }
+    while (dirent* entry = ::readdir(dir.get())) {
+      std::string name = entry->d_name;
+      if (name.empty() || name.front() == '.') continue;
+      if (name.compare(0, kFlagPrefix.size(), kFlagPrefix) != 0) continue;
+      struct stat info {};
+      if (::fstatat(dirFd.get(), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+          !S_ISREG(info.st_mode)) {
+        continue;  // only plain files; a link is never followed
+      }
+      names.push_back(std::move(name));
+    }
   }
 
   for (const std::string& name : names) {
@@ -96,8 +161,7 @@ void ProcessFlagFiles(const std::string& flagDirectory) {
       continue;
     }
     if (!TakeOverServer(*serverId)) continue;
-    std::error_code removeError;
-    if (!fs::remove(fs::path(flagDirectory) / name, removeError) || removeError) {
+    if (::unlinkat(dirFd.get(), name.c_str(), 0) != 0) {
       LogMessage(StrFormat(_("Failed to remove the flag file %s%s%s"), flagDirectory.c_str(),
                            kSeparator, name.c_str()),
                  LOG_WARNING);

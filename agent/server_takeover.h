@@ -18,8 +18,11 @@ std::string FlagDirectoryPath(const std::string& flagDirSetting, int32_t agentId
 std::optional<int32_t> ParseFlagFileServerId(std::string_view fileName);
 
 // Looks for takeover-server-* files in `flagDirectory` (creating the directory
-// when it is missing) and takes each named server over; a file is deleted once
-// its server was taken over and stays otherwise, to be tried again next pass.
+// with mode 0700 when it is missing) and takes each named server over; a file
+// is deleted once its server was taken over and stays otherwise, to be tried
+// again next pass. A directory that is a symbolic link, is not owned by the
+// agent's user or may be written by other users is refused with a warning and
+// nothing is taken over; a link inside it is never followed.
 void ProcessFlagFiles(const std::string& flagDirectory);
 
 // Moves the bindings of `serverId` that allow takeover to this agent. True when

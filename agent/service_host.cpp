@@ -31,12 +31,22 @@ ServiceNotifier* notifier = nullptr;
 // Start-up progress: the wait hint grows by a second for every second waited.
 // The wait hint is used on the main thread only; the check point is also moved
 // by the control thread and by a fatal message on any thread.
-int waitHintMs = 15000;
+int64_t waitHintMs = kStartWaitHintMs;
 std::atomic<int> checkPoint{0};
 
 // The first of a stop request and a fatal message ends the process; the other
 // must not report or exit a second time.
 std::atomic<bool> ending{false};
+
+// Where the start stands, guarded by startMutex. A fatal message sets `failed`
+// under the mutex before anything else, and the main thread reports READY=1
+// only under the mutex when nothing failed, so systemd never hears that a
+// service runs once a fatal error has begun to end it. A pause requested while
+// the service still starts is remembered and carried out once it runs.
+std::mutex startMutex;
+bool started = false;
+bool failed = false;
+bool pausePending = false;
 
 void Report(const std::string& state) {
   if (notifier != nullptr) notifier->Notify(state);
@@ -45,6 +55,11 @@ void Report(const std::string& state) {
 void ReportStartPending() {
   Report(StrFormat("EXTEND_TIMEOUT_USEC=%lld\nSTATUS=Start pending",
                    static_cast<long long>(waitHintMs) * 1000));
+}
+
+void Pause() {
+  TakeRunToken(RunTokenWaitMs());
+  Report("STATUS=Paused");
 }
 
 [[noreturn]] void WaitForProcessEnd() {
@@ -88,6 +103,10 @@ void ControlThreadMain() {
 // stopped and end the process. The exit code is 1 so that systemd records the
 // failure.
 void OnFatalMessage(const std::string& /*text*/) {
+  {
+    std::lock_guard<std::mutex> lock(startMutex);
+    failed = true;
+  }
   if (ending.exchange(true)) WaitForProcessEnd();
   StopAgentThread();
   SetAgentInitialised();
@@ -108,7 +127,12 @@ void BlockControlSignals() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
+int64_t NextStartWaitHintMs(int64_t currentMs) {
+  return currentMs >= kMaxStartWaitHintMs - 1000 ? kMaxStartWaitHintMs : currentMs + 1000;
+}
+
 bool StartAgentThread() {
+  std::string threadError;
   ClearAgentInitialised();
   agentEnded = false;
   {
@@ -116,20 +140,27 @@ bool StartAgentThread() {
     try {
       agentThread = std::thread(AgentThreadMain);
     } catch (const std::system_error& error) {
-      LogMessage(StrFormat(_("unable to start the agent thread: %s"), error.what()), LOG_WARNING);
-      return false;
+      threadError = error.what();
     }
-    agentThreadId = agentThread.get_id();
+    if (threadError.empty()) agentThreadId = agentThread.get_id();
+  }
+  if (!threadError.empty()) {
+    // Without the agent thread there is no agent: the error ends the process,
+    // and is seen at every log level.
+    LogMessage(StrFormat(_("unable to start the agent thread: %s"), threadError.c_str()),
+               LOG_ERROR);
+    return false;
   }
   while (!IsAgentInitialised() && !agentEnded) {
     if (serviceProcess) {
-      waitHintMs += 1000;
+      waitHintMs = NextStartWaitHintMs(waitHintMs);
       ++checkPoint;
       ReportStartPending();
     }
     WaitForAgentInitialised(1000);
   }
-  return IsAgentInitialised() && !agentEnded;
+  std::lock_guard<std::mutex> lock(startMutex);
+  return IsAgentInitialised() && !agentEnded && !failed;
 }
 
 void JoinAgentThread() {
@@ -164,14 +195,29 @@ void ServiceControlHandler(int code) {
       checkPoint = 0;
       Report("STATUS=Stopped");
       EndProcess(0);
-    case kServiceControlPause:
-      TakeRunToken(RunTokenWaitMs());
-      Report("STATUS=Paused");
+    case kServiceControlPause: {
+      std::lock_guard<std::mutex> lock(startMutex);
+      if (!started) {
+        // The agent thread may be waiting for the central database; freezing
+        // it now would keep the start pending for ever. Pause once it runs.
+        pausePending = true;
+        Report("STATUS=Start pending, pause requested");
+        break;
+      }
+      Pause();
       break;
-    case kServiceControlContinue:
+    }
+    case kServiceControlContinue: {
+      std::lock_guard<std::mutex> lock(startMutex);
+      if (!started) {
+        pausePending = false;
+        Report("STATUS=Start pending");
+        break;
+      }
       ReleaseRunToken();
       Report("READY=1\nSTATUS=Running");
       break;
+    }
     default:
       break;
   }
@@ -181,7 +227,7 @@ void AgentServiceMain(const std::string& serviceName) {
   (void)serviceName;  // systemd knows its unit; syslog already carries the name
   serviceProcess = true;
   notifier = new ServiceNotifier;  // lives as long as the process
-  waitHintMs = 15000;
+  waitHintMs = kStartWaitHintMs;
   checkPoint = 0;
   SetFatalLogHandler(OnFatalMessage);
   std::thread control;
@@ -193,8 +239,12 @@ void AgentServiceMain(const std::string& serviceName) {
   }
   ReportStartPending();
   if (StartAgentThread()) {
+    std::lock_guard<std::mutex> lock(startMutex);
+    if (failed) WaitForProcessEnd();  // a fatal message is ending the process
+    started = true;
     waitHintMs = 1000;
     Report("READY=1\nSTATUS=Running");
+    if (pausePending) Pause();
   } else {
     if (ending.exchange(true)) WaitForProcessEnd();
     checkPoint = 0;

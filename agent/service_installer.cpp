@@ -24,20 +24,70 @@ namespace fs = std::filesystem;
 namespace {
 
 // Runs "systemctl <args>" and returns its exit code, or -1 when it could not
-// be run at all.
-int RunSystemctl(const std::vector<std::string>& args) {
+// be run at all. With `output`, its standard output is captured there (its
+// standard error goes to ours, so that systemctl's own message reaches the user).
+int RunSystemctl(const std::vector<std::string>& args, std::string* output = nullptr) {
   std::vector<std::string> words{"systemctl"};
   words.insert(words.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+  if (output != nullptr) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    readEnd = UniqueFd(fds[0]);
+    writeEnd = UniqueFd(fds[1]);
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (output != nullptr) posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), 1);
+  std::fflush(nullptr);
   pid_t pid = 0;
-  if (posix_spawnp(&pid, "systemctl", nullptr, nullptr, argv.data(), environ) != 0) return -1;
+  const int spawned = posix_spawnp(&pid, "systemctl", &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  writeEnd.Reset();
+  if (output != nullptr) {
+    output->clear();
+    char buffer[512];
+    for (;;) {
+      ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      output->append(buffer, static_cast<size_t>(n));
+    }
+  }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return -1;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// A warning of INSTALL: the unit stands, but the user must hear what is
+// missing whatever the log level, so it is printed, not filtered.
+void InstallWarning(const std::string& text) {
+  std::printf(_("WARNING: %s\n"), text.c_str());
+  std::fflush(stdout);
+}
+
+// What "systemctl is-active" said about a unit.
+enum class UnitActivity { kStopped, kRunning, kUnknown };
+
+UnitActivity QueryUnitActivity(const std::string& serviceName) {
+  std::string output;
+  const int code = RunSystemctl({"is-active", serviceName}, &output);
+  while (!output.empty() && (output.back() == '\n' || output.back() == ' ')) output.pop_back();
+  // Only these two words mean the unit is not running; any other answer (a bus
+  // or permission error prints none) leaves its state unknown.
+  if (output == "inactive" || output == "failed") return UnitActivity::kStopped;
+  if (code == 0 || output == "activating" || output == "deactivating" || output == "reloading" ||
+      output == "refreshing") {
+    return UnitActivity::kRunning;
+  }
+  return UnitActivity::kUnknown;
 }
 
 // systemd manages this host, and the unit goes where systemd looks for it.
@@ -118,6 +168,9 @@ ServiceInstallRequest ParseInstallArguments(const std::string& serviceName,
 
 bool IsValidServiceName(const std::string& name) {
   if (name.empty() || name.size() > 200 || name == "." || name == "..") return false;
+  // systemctl would read a leading "-" as an option, and a trailing "@" makes
+  // the name a template, which cannot be started itself.
+  if (name.front() == '-' || name.back() == '@') return false;
   for (char c : name) {
     if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
           std::strchr(":_.@-", c) != nullptr)) {
@@ -218,13 +271,11 @@ bool InstallService(const ServiceInstallRequest& request, const std::string& pro
   }
   if (ManageWithSystemctl()) {
     if (RunSystemctl({"daemon-reload"}) != 0) {
-      LogMessage(_("systemctl daemon-reload failed; the unit is installed but not yet loaded"),
-                 LOG_WARNING);
+      InstallWarning(_("systemctl daemon-reload failed; the unit is installed but not yet loaded"));
     }
     if (RunSystemctl({"enable", request.serviceName}) != 0) {
-      LogMessage(StrFormat(_("systemctl enable %s failed; the service will not start at boot"),
-                           request.serviceName.c_str()),
-                 LOG_WARNING);
+      InstallWarning(StrFormat(_("systemctl enable %s failed; the service will not start at boot"),
+                               request.serviceName.c_str()));
     }
   }
   return true;
@@ -239,28 +290,50 @@ bool RemoveService(const std::string& serviceName) {
   }
   const fs::path unitPath = fs::path(UnitDirectory()) / (serviceName + ".service");
   const bool systemd = ManageWithSystemctl();
-  bool stopped = !systemd;
   if (systemd) {
-    RunSystemctl({"stop", serviceName});
+    const int stopCode = RunSystemctl({"stop", serviceName});
+    UnitActivity activity = UnitActivity::kUnknown;
     for (int attempt = 0; attempt < 5; ++attempt) {
-      int code = RunSystemctl({"is-active", "--quiet", serviceName});
-      if (code < 0) continue;  // the query itself failed: ask again at once
-      if (code != 0) {
-        stopped = true;
-        break;
+      activity = QueryUnitActivity(serviceName);
+      if (activity == UnitActivity::kStopped) break;
+      // A failed query is asked again at once; a running unit gets a second.
+      if (activity == UnitActivity::kRunning) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1000));
     }
-    if (!stopped) return false;  // still running: the service stays installed
-    RunSystemctl({"disable", serviceName});
+    if (activity == UnitActivity::kUnknown) {
+      LogMessage(StrFormat(_("unable to find out whether the service %s has stopped; it stays "
+                             "installed"),
+                           serviceName.c_str()),
+                 LOG_ERROR);
+      return false;
+    }
+    if (activity == UnitActivity::kRunning) {
+      LogMessage(StrFormat(_("the service %s did not stop (systemctl stop exit status %d); it "
+                             "stays installed"),
+                           serviceName.c_str(), stopCode),
+                 LOG_ERROR);
+      return false;
+    }
+    if (RunSystemctl({"disable", serviceName}) != 0) {
+      LogMessage(StrFormat(_("systemctl disable %s failed; the service stays installed"),
+                           serviceName.c_str()),
+                 LOG_ERROR);
+      return false;
+    }
   }
-  bool removed = true;
   if (::unlink(unitPath.c_str()) != 0 && errno != ENOENT) {
     LogMessage(StrFormat(_("unable to delete the unit file %s: %s"), unitPath.c_str(),
                          std::strerror(errno)),
                LOG_ERROR);
-    removed = false;
+    return false;
   }
-  if (systemd) RunSystemctl({"daemon-reload"});
-  return removed;
+  if (systemd && RunSystemctl({"daemon-reload"}) != 0) {
+    LogMessage(StrFormat(_("systemctl daemon-reload failed; the unit file %s is deleted but "
+                           "systemd still knows the service"),
+                         unitPath.c_str()),
+               LOG_ERROR);
+    return false;
+  }
+  return true;
 }

@@ -23,7 +23,8 @@ ServiceInstallRequest ParseInstallArguments(const std::string& serviceName,
                                             const std::vector<std::string>& args);
 
 // True when `name` can name a unit: letters, digits and ":_.@-", at most 200
-// characters, and not "." or "..".
+// characters, not "." or "..", not starting with "-" (systemctl would take it
+// for an option) and not ending with "@" (a template).
 bool IsValidServiceName(const std::string& name);
 
 // One word of an ExecStart= line, written so that systemd reads it back
@@ -40,10 +41,15 @@ std::string UnitDirectory();
 
 // Writes the unit file and, when systemd runs this host and the default unit
 // directory is used, reloads systemd and enables the unit. Failure to write the
-// unit is logged at LOG_ERROR. Returns whether the unit file was written.
+// unit is logged at LOG_ERROR. A failed reload or enable leaves the unit
+// written and is printed as a warning whatever the log level. Returns whether
+// the unit file was written.
 bool InstallService(const ServiceInstallRequest& request, const std::string& programPath);
 
 // Stops the service when systemd runs it (waiting up to 5 status queries one
-// second apart) and deletes its unit file; without systemd the file is deleted
-// at once. Returns whether the unit is gone.
+// second apart), disables it, deletes its unit file and reloads systemd;
+// without systemd the file is deleted at once. Only "inactive" or "failed"
+// from systemctl is-active counts as stopped. Every failure (not stopped,
+// state unknown, disable, delete or reload failed) is logged at LOG_ERROR.
+// Returns whether the unit is gone.
 bool RemoveService(const std::string& serviceName);

@@ -1,6 +1,6 @@
 #include "db/result_set_from_postgresql.h"
+#include "platform/number_parser.h"
 
-#include <charconv>
 #include <cstring>
 
 ResultSetFromPostgreSQL::ResultSetFromPostgreSQL(PGresultPtr res) : result(std::move(res)) {
@@ -28,11 +28,7 @@ uint32_t ResultSetFromPostgreSQL::GetRowCount() const {
 int32_t ResultSetFromPostgreSQL::GetAffectedRows() const {
   const char* text = PQcmdTuples(result.get());
   if (text == nullptr || *text == '\0') return 0;
-  const char* end = text + std::strlen(text);
-  int64_t count = 0;
-  auto [ptr, ec] = std::from_chars(text, end, count);
-  if (ec != std::errc() || ptr != end || count < 0 || count > INT32_MAX) return 0;
-  return static_cast<int32_t>(count);
+  return ParseDecimal<int32_t>(text, DecimalForm::kUnsigned).value_or(0);
 }
 
 std::string ResultSetFromPostgreSQL::GetValueByIndex(int32_t row, int32_t column,

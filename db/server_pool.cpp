@@ -1,6 +1,5 @@
 #include "db/server_pool.h"
 
-#include <charconv>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -11,6 +10,7 @@
 #include "db/server_binding_cache.h"
 #include "db/stored_password.h"
 #include "platform/log.h"
+#include "platform/number_parser.h"
 #include "platform/settings.h"
 #include "platform/text.h"
 
@@ -38,10 +38,9 @@ std::list<ServerConnectionNode> inUseList;  // handed out; newest at the front
 std::list<ServerConnectionNode> idleList;   // released; most recent at the front
 
 bool ParseServerId(const std::string& text, int32_t& value) {
-  const char* begin = text.data();
-  const char* end = begin + text.size();
-  auto [ptr, ec] = std::from_chars(begin, end, value);
-  return ec == std::errc() && ptr == end && ptr != begin;
+  std::optional<int32_t> parsed = ParseDecimal<int32_t>(text, DecimalForm::kSigned);
+  if (parsed) value = *parsed;
+  return parsed.has_value();
 }
 
 }  // namespace

@@ -40,9 +40,12 @@ void LogToSyslog(const std::string& text, int level, int configured) {
   switch (level) {
     case LOG_ERROR: {
       WriteSyslog(LOG_ERROR, text);
-      SetAgentInitialised();
+      // The handler sets the initialised flag itself once it has marked the
+      // start failed; setting it earlier would let the service host report a
+      // start that is already failing as running.
       FatalLogHandler handler = fatalHandler.load();
       if (handler != nullptr) handler(text);
+      SetAgentInitialised();
       // No service host yet: the settings are still being read. Starting the
       // service without the rejected value would run it with a configuration
       // nobody asked for, so the start fails instead.

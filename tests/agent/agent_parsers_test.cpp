@@ -1,7 +1,10 @@
 // Pure helpers of the main loop and heartbeat: the schema version, the heartbeat
 // interval, flag file names and the flag directory path.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +13,7 @@
 #include "agent/agent_heartbeat.h"
 #include "agent/agent_main_loop.h"
 #include "agent/server_takeover.h"
+#include "agent/service_host.h"
 #include "platform/settings.h"
 
 namespace fs = std::filesystem;
@@ -116,6 +120,81 @@ TEST_F(FlagFilesWithoutCentral, MissingDirectoryIsCreatedWithItsParents) {
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fs::is_directory(dir));
   EXPECT_NE(log.find("DEBUG: Checking flag directory: " + dir + "\n"), std::string::npos) << log;
+  // Only the agent's user may drop files into it.
+  struct stat info {};
+  ASSERT_EQ(::lstat(dir.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0700u);
+}
+
+// A directory the agent cannot call its own is refused with a warning and
+// nothing in it is looked at, let alone deleted.
+TEST_F(FlagFilesWithoutCentral, DirectoryThatIsNotOursIsRefused) {
+  struct Case {
+    const char* what;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {"symlink", "it is a symbolic link"},
+      {"writable", "other users may write to it"},
+      {"group-writable", "other users may write to it"},
+      {"foreign", "it is not owned by the agent's user"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string real = base_ + "/real-" + c.what;
+    fs::create_directory(real);
+    ::chmod(real.c_str(), 0700);
+    Touch(real + "/takeover-server-5");
+    std::string dir = real + "/";
+    const std::string what = c.what;
+    if (what == "symlink") {
+      dir = base_ + "/link/";
+      fs::create_directory_symlink(real, base_ + "/link");
+    } else if (what == "writable") {
+      ::chmod(real.c_str(), 0777);
+    } else if (what == "group-writable") {
+      ::chmod(real.c_str(), 0770);
+    } else if (::geteuid() != 0 || ::chown(real.c_str(), 65534, 65534) != 0) {
+      continue;  // only root can give a directory away
+    }
+    testing::internal::CaptureStdout();
+    ProcessFlagFiles(dir);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("WARNING: Ignoring the flag directory " + dir + ": " + c.reason + "\n"),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Processing flag file"), std::string::npos) << log;
+    EXPECT_TRUE(fs::exists(real + "/takeover-server-5"));
+  }
+}
+
+// A link inside the directory is not a flag file: neither it nor what it
+// points at is read or deleted.
+TEST_F(FlagFilesWithoutCentral, LinksInTheDirectoryAreNeverFollowed) {
+  fs::create_directory(base_ + "/elsewhere");
+  Touch(base_ + "/elsewhere/victim");
+  const std::string dir = base_ + "/flags/";
+  fs::create_directory(dir);
+  ::chmod(dir.c_str(), 0700);
+  fs::create_symlink(base_ + "/elsewhere/victim", dir + "takeover-server-5");
+  fs::create_directory_symlink(base_ + "/elsewhere", dir + "takeover-server-6");
+  testing::internal::CaptureStdout();
+  ProcessFlagFiles(dir);
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(log.find("Processing flag file"), std::string::npos) << log;
+  EXPECT_TRUE(fs::is_symlink(dir + "takeover-server-5"));
+  EXPECT_TRUE(fs::exists(base_ + "/elsewhere/victim"));
+}
+
+TEST(StartWaitHint, GrowsBySecondsAndNeverOverflows) {
+  EXPECT_EQ(NextStartWaitHintMs(kStartWaitHintMs), kStartWaitHintMs + 1000);
+  EXPECT_EQ(NextStartWaitHintMs(kMaxStartWaitHintMs - 1001), kMaxStartWaitHintMs - 1);
+  EXPECT_EQ(NextStartWaitHintMs(kMaxStartWaitHintMs - 1000), kMaxStartWaitHintMs);
+  EXPECT_EQ(NextStartWaitHintMs(kMaxStartWaitHintMs), kMaxStartWaitHintMs);
+  // However long the central database stays away, the hint stays in range.
+  int64_t hint = kStartWaitHintMs;
+  for (int64_t second = 0; second < 3000000; ++second) hint = NextStartWaitHintMs(hint);
+  EXPECT_EQ(hint, kMaxStartWaitHintMs);
 }
 
 TEST_F(FlagFilesWithoutCentral, UncreatableDirectoryWarns) {

@@ -228,6 +228,32 @@ TEST_F(CommandLine, InstallRefusesUnsafeNamesAndReportsWriteFailures) {
                           ": No such file or directory\n");
 }
 
+TEST_F(CommandLine, AgentThreadThatCannotStartIsAnErrorAtTheDefaultLevel) {
+  // A limit of one process for the user leaves no room for the agent thread.
+  // root is not held to that limit, so as root the agent runs as nobody.
+  std::vector<std::string> command = {"prlimit", "--nproc=1", kAgent, "DEBUG"};
+  if (::geteuid() == 0) {
+    command.insert(command.begin(),
+                   {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  }
+  ProcessResult r = RunProcess(command, env_);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.output.rfind("ERROR: unable to start the agent thread: ", 0), 0u) << r.output;
+}
+
+TEST_F(CommandLine, NamesSystemctlWouldMisreadAreRefused) {
+  for (const char* name : {"-svc", "--now", "svc@"}) {
+    for (const char* verb : {"INSTALL", "REMOVE"}) {
+      ProcessResult r = Agent({verb, name});
+      EXPECT_EQ(r.exitCode, 1) << verb << " " << name;
+      EXPECT_NE(r.output.find(std::string("ERROR: invalid service name ") + name),
+                std::string::npos)
+          << r.output;
+    }
+  }
+  EXPECT_TRUE(fs::is_empty(dir_ / "units"));
+}
+
 TEST_F(CommandLine, RemoveDeletesTheUnitFile) {
   ASSERT_EQ(Agent({"INSTALL", "svc"}).exitCode, 0);
   ASSERT_TRUE(fs::exists(dir_ / "units" / "svc.service"));
@@ -239,6 +265,115 @@ TEST_F(CommandLine, RemoveDeletesTheUnitFile) {
   r = Agent({"REMOVE", "svc"});
   EXPECT_EQ(r.exitCode, 0);
   EXPECT_EQ(r.output, "");
+}
+
+// INSTALL and REMOVE where systemd runs the host. No systemd runs here, so
+// the agent runs in a private mount namespace that has /run/systemd/system and
+// the test's unit directory at /etc/systemd/system, with a stand-in systemctl
+// first on PATH. The stand-in records its arguments; STANDIN_FAIL names the
+// commands that fail, STANDIN_IS_ACTIVE is what is-active prints (nothing and
+// a failure exit code when empty, as on a bus or permission error).
+class CommandLineWithSystemd : public CommandLine {
+ protected:
+  void SetUp() override {
+    CommandLine::SetUp();
+    ProcessResult probe = RunProcess(
+        {"unshare", "--mount", "--", "/bin/sh", "-c",
+         "mount -t tmpfs tmpfs /run && test -d /etc/systemd/system"});
+    if (probe.exitCode != 0) GTEST_SKIP() << "no private mount namespace here: " << probe.output;
+    fs::create_directories(dir_ / "bin");
+    const fs::path standIn = dir_ / "bin" / "systemctl";
+    std::ofstream(standIn) << "#!/bin/sh\n"
+                              "echo \"$*\" >> \"$STANDIN_LOG\"\n"
+                              "case \" $STANDIN_FAIL \" in *\" $1 \"*) echo \"stand-in: $1 failed\" >&2; exit 1;; esac\n"
+                              "if [ \"$1\" = is-active ]; then\n"
+                              "  [ -n \"$STANDIN_IS_ACTIVE\" ] || { echo 'Failed to connect to bus' >&2; exit 1; }\n"
+                              "  echo \"$STANDIN_IS_ACTIVE\"\n"
+                              "  [ \"$STANDIN_IS_ACTIVE\" = active ] && exit 0 || exit 3\n"
+                              "fi\n"
+                              "exit 0\n";
+    fs::permissions(standIn, fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    env_ = {"VARO_SYSTEMD_DIR=", "VARO_REGISTRY_FILE=" + (dir_ / "agent.reg").string(),
+            "PATH=" + (dir_ / "bin").string() + ":" + (path ? path : "/usr/bin:/bin"),
+            "STANDIN_LOG=" + (dir_ / "systemctl.log").string()};
+  }
+
+  ProcessResult AgentUnderSystemd(const std::vector<std::string>& args,
+                                  const std::vector<std::string>& extraEnv = {}) {
+    std::vector<std::string> argv = {
+        "unshare", "--mount", "--", "/bin/sh", "-c",
+        "mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
+        "mount --bind \"$1\" /etc/systemd/system && shift && exec \"$@\"",
+        "sh", (dir_ / "units").string(), kAgent};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> env = env_;
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    return RunProcess(argv, env);
+  }
+  std::string SystemctlLog() { return ReadFile(dir_ / "systemctl.log"); }
+};
+
+TEST_F(CommandLineWithSystemd, InstallWarningsAreShownAtEveryLogLevel) {
+  ProcessResult r = AgentUnderSystemd({"INSTALL", "svc"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(SystemctlLog(), "daemon-reload\nenable svc\n");
+
+  r = AgentUnderSystemd({"INSTALL", "svc"}, {"STANDIN_FAIL=daemon-reload enable"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_NE(r.output.find("WARNING: systemctl daemon-reload failed; the unit is installed but "
+                          "not yet loaded\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_NE(r.output.find("WARNING: systemctl enable svc failed; the service will not start at "
+                          "boot\n"),
+            std::string::npos)
+      << r.output;
+  EXPECT_TRUE(fs::exists(dir_ / "units" / "svc.service"));
+}
+
+TEST_F(CommandLineWithSystemd, RemoveStopsDisablesDeletesAndReloads) {
+  ASSERT_EQ(AgentUnderSystemd({"INSTALL", "svc"}).exitCode, 0);
+  fs::remove(dir_ / "systemctl.log");
+  ProcessResult r = AgentUnderSystemd({"REMOVE", "svc"}, {"STANDIN_IS_ACTIVE=inactive"});
+  EXPECT_EQ(r.exitCode, 0) << r.output;
+  EXPECT_EQ(r.output, "");
+  EXPECT_EQ(SystemctlLog(), "stop svc\nis-active svc\ndisable svc\ndaemon-reload\n");
+  EXPECT_FALSE(fs::exists(dir_ / "units" / "svc.service"));
+}
+
+TEST_F(CommandLineWithSystemd, RemoveFailuresAreErrors) {
+  struct Case {
+    std::vector<std::string> env;
+    std::string message;
+    bool unitStays;
+  };
+  const Case cases[] = {
+      // The unit never stops: five queries one second apart, then an error.
+      {{"STANDIN_IS_ACTIVE=active", "STANDIN_FAIL=stop"},
+       "ERROR: the service svc did not stop (systemctl stop exit status 1); it stays installed\n",
+       true},
+      // is-active cannot answer (bus or permission error): not "stopped".
+      {{"STANDIN_IS_ACTIVE="},
+       "ERROR: unable to find out whether the service svc has stopped; it stays installed\n",
+       true},
+      {{"STANDIN_IS_ACTIVE=failed", "STANDIN_FAIL=disable"},
+       "ERROR: systemctl disable svc failed; the service stays installed\n", true},
+      {{"STANDIN_IS_ACTIVE=inactive", "STANDIN_FAIL=daemon-reload"},
+       "ERROR: systemctl daemon-reload failed; the unit file " +
+           (fs::path("/etc/systemd/system") / "svc.service").string() +
+           " is deleted but systemd still knows the service\n",
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    ASSERT_EQ(AgentUnderSystemd({"INSTALL", "svc"}).exitCode, 0);
+    ProcessResult r = AgentUnderSystemd({"REMOVE", "svc"}, c.env);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.output.find(c.message), std::string::npos) << r.output;
+    EXPECT_EQ(fs::exists(dir_ / "units" / "svc.service"), c.unitStays);
+  }
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -51,10 +52,48 @@ class ServiceManagerStandIn {
       waitpid(pid_, nullptr, 0);
     }
     if (fd_ >= 0) close(fd_);
+    if (syslogFd_ >= 0) close(syslogFd_);
     fs::remove_all(dir_);
   }
 
   bool bound() const { return bound_; }
+  const fs::path& dir() const { return dir_; }
+
+  // Whether the agent can be run with a syslog socket of its own (a private
+  // mount namespace, which needs root).
+  static bool CanCaptureSyslog() {
+    static const bool can =
+        std::system("unshare --mount -- /bin/sh -c 'mount -t tmpfs tmpfs /mnt' 2>/dev/null") == 0;
+    return can;
+  }
+
+  // Binds a datagram socket where the agent's syslog lines arrive: the agent
+  // then runs in a private mount namespace whose /dev holds the real device
+  // nodes and a /dev/log that is this socket.
+  bool CaptureSyslog() {
+    syslogPath_ = (dir_ / "log").string();
+    syslogFd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, syslogPath_.c_str(), sizeof(address.sun_path) - 1);
+    fs::create_directories(dir_ / "dev");
+    return syslogFd_ >= 0 &&
+           bind(syslogFd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+  }
+
+  // Every syslog line received so far, one per line.
+  std::string SyslogLines() {
+    for (;;) {
+      pollfd p{syslogFd_, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0) break;
+      char buffer[4096];
+      ssize_t n = recv(syslogFd_, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      syslog_.append(buffer, static_cast<size_t>(n));
+      syslog_ += '\n';
+    }
+    return syslog_;
+  }
 
   bool Start(const std::vector<std::string>& args) {
     std::map<std::string, std::string> vars;
@@ -76,6 +115,15 @@ class ServiceManagerStandIn {
     envp.push_back(nullptr);
     std::vector<std::string> argStrings = args;
     argStrings.insert(argStrings.begin(), kAgent);
+    if (syslogFd_ >= 0) {
+      const std::vector<std::string> wrapper = {
+          "/usr/bin/unshare", "--mount", "--", "/bin/sh", "-c",
+          "set -e; old=\"$1\"; log=\"$2\"; shift 2; mount --bind /dev \"$old\"; "
+          "mount -t tmpfs tmpfs /dev; for f in \"$old\"/*; do ln -s \"$f\" /dev/; done; "
+          "ln -s \"$log\" /dev/log; exec \"$@\"",
+          "sh", (dir_ / "dev").string(), syslogPath_};
+      argStrings.insert(argStrings.begin(), wrapper.begin(), wrapper.end());
+    }
     std::vector<char*> argv;
     for (std::string& s : argStrings) argv.push_back(s.data());
     argv.push_back(nullptr);
@@ -85,7 +133,7 @@ class ServiceManagerStandIn {
     const std::string output = (dir_ / "output").string();
     posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    int rc = posix_spawn(&pid_, kAgent.c_str(), &actions, nullptr, argv.data(), envp.data());
+    int rc = posix_spawn(&pid_, argStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0;
   }
@@ -138,6 +186,9 @@ class ServiceManagerStandIn {
   bool bound_ = false;
   pid_t pid_ = -1;
   std::vector<std::string> received_;
+  std::string syslogPath_;
+  int syslogFd_ = -1;
+  std::string syslog_;
 };
 
 std::vector<std::string> AgentArguments() {
@@ -198,6 +249,60 @@ TEST_F(ServiceHost, FatalSettingErrorFailsTheStart) {
   ASSERT_TRUE(manager.Start(args));
   EXPECT_EQ(manager.WaitForExit(30s), 1);
   EXPECT_FALSE(manager.WaitFor("READY=1", 100ms)) << manager.Received();
+}
+
+TEST_F(ServiceHost, FatalErrorWhileStartingSendsNoReady) {
+  // A client key without a certificate is fatal on the agent thread and on
+  // every alert thread, all within the first moments of the start; with many
+  // alert threads one of them is usually first, and its stop waits for the
+  // agent thread while the start is still pending. systemd
+  // must see a failed start: no READY=1, exit status 1, the error in syslog.
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  const bool syslog = ServiceManagerStandIn::CanCaptureSyslog();
+  if (syslog) {
+    ASSERT_TRUE(manager.CaptureSyslog());
+  }
+  std::vector<std::string> args = AgentArguments();
+  for (const char* extra : {"-o", "agent_ssl_key=/nonexistent", "-a", "20"}) args.push_back(extra);
+  ASSERT_TRUE(manager.Start(args));
+  EXPECT_EQ(manager.WaitForExit(60s), 1);
+  EXPECT_TRUE(manager.WaitFor("STATUS=Stopped", 1s)) << manager.Received();
+  manager.WaitFor("READY=1", 100ms);  // collect whatever else arrived
+  EXPECT_EQ(manager.Received().find("READY=1"), std::string::npos) << manager.Received();
+  if (!syslog) GTEST_SKIP() << "syslog not checked: no private mount namespace here";
+  // <27> is the daemon facility at error priority, tagged with the service name.
+  const std::string lines = manager.SyslogLines();
+  EXPECT_NE(lines.find("<27>"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("svc["), std::string::npos) << lines;
+  EXPECT_NE(lines.find("SSL configuration is missing agent_ssl_crt"), std::string::npos) << lines;
+}
+
+TEST_F(ServiceHost, PauseBeforeTheAgentConnectedTakesEffectOnceItRuns) {
+  // The central database cannot be reached at first: the agent's socket
+  // directory is empty until the test links the cluster's socket into it.
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  const PgCluster& cluster = PgCluster::Get();
+  const fs::path socketDir = manager.dir() / "pg";
+  fs::create_directories(socketDir);
+  const std::string port = std::to_string(cluster.port());
+  ASSERT_TRUE(manager.Start({"RUN", "svc", "-o", "varo_host=" + socketDir.string(), "-o",
+                             "varo_port=" + port, "-o", "agent_id=7", "-t", "1", "-r", "10"}));
+  ASSERT_TRUE(manager.WaitFor("EXTEND_TIMEOUT_USEC=15000000", 30s)) << manager.Received();
+
+  manager.Signal(SIGUSR1);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Start pending, pause requested", 10s)) << manager.Received();
+  fs::create_symlink(fs::path(cluster.socketDir()) / (".s.PGSQL." + port),
+                     socketDir / (".s.PGSQL." + port));
+
+  // The start completes, and then the pause is carried out.
+  ASSERT_TRUE(manager.WaitFor("READY=1", 120s)) << manager.Received();
+  ASSERT_TRUE(manager.WaitFor("STATUS=Paused", 10s)) << manager.Received();
+  manager.Signal(SIGUSR2);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Running", 10s)) << manager.Received();
+  manager.Signal(SIGTERM);
+  EXPECT_EQ(manager.WaitForExit(20s), 0);
 }
 
 }  // namespace

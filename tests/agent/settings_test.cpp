@@ -212,6 +212,59 @@ TEST_F(SettingsTest, RegistryValuesAndTheirNarrowerRanges) {
   EXPECT_EQ(GetSettings().agent_id, 2147483646);
 }
 
+TEST_F(SettingsTest, EverySettingReachesItsFieldFromFileOptionsAndRegistry) {
+  struct Case {
+    const char* name;
+    const char* registryName;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"varo_host", "VARO_HOST", "h"},        {"varo_port", "VARO_PORT", "6001"},
+      {"agent_id", "AgentID", "9"},           {"agent_ssl_key", "AgentKeyPath", "/k"},
+      {"agent_ssl_crt", "AgentCrtPath", "/c"}, {"agent_flag_dir", "AgentFlagDir", "/f"},
+      {"log_level", "LogLevel", "DEBUG1"},    {"long_wait", "LongWait", "40"},
+      {"short_wait", "ShortWait", "5"},       {"alert_threads", "AlertThreads", "3"},
+      {"enable_smtp", "EnableSMTP", "true"},  {"enable_snmp", "EnableSNMP", "True"},
+      {"connect_timeout", "ConnectTimeout", "8"},
+  };
+  auto check = [](const char* source) {
+    SCOPED_TRACE(source);
+    const Settings& s = GetSettings();
+    EXPECT_EQ(s.varo_host, "h");
+    EXPECT_EQ(s.varo_port, 6001);
+    EXPECT_EQ(s.agent_id, 9);
+    EXPECT_EQ(s.agent_ssl_key, "/k");
+    EXPECT_EQ(s.agent_ssl_crt, "/c");
+    EXPECT_EQ(s.agent_flag_dir, "/f");
+    EXPECT_EQ(s.log_level, 2);
+    EXPECT_EQ(s.long_wait, 40);
+    EXPECT_EQ(s.short_wait, 5);
+    EXPECT_EQ(s.alert_threads, 3);
+    EXPECT_TRUE(s.enable_smtp);
+    EXPECT_TRUE(s.enable_snmp);
+    EXPECT_EQ(s.connect_timeout, 8);
+  };
+  std::string registry;
+  std::string file = "[VARO/agent]\n";
+  std::vector<std::string> overrides;
+  for (const Case& c : cases) {
+    registry += std::string(c.registryName) + "=" + c.value + "\n";
+    file += std::string(c.name) + "=" + c.value + "\n";
+    overrides.push_back("-o");
+    overrides.push_back(std::string(c.name) + "=" + c.value);
+  }
+  Write("agent.reg", registry);
+  Parse({});
+  check("registry");
+  GetSettings() = Settings{};
+  Parse({"-c", Write("agent.ini", file)});
+  check("file");
+  GetSettings() = Settings{};
+  fs::remove(registry_);
+  Parse(overrides);
+  check("-o");
+}
+
 TEST_F(SettingsTest, RegistryPathThatIsADirectoryIsUnreadable) {
   fs::create_directories(registry_);
   RegistryFile key(registry_);
