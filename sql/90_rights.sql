@@ -225,12 +225,17 @@ BEGIN
     mine := 'server_id = ANY ((SELECT varo.current_server_ids())::integer[])';
   END IF;
   EXECUTE format('ALTER TABLE %s ENABLE ROW LEVEL SECURITY', p_table);
-  EXECUTE format('DROP POLICY IF EXISTS agent_rows ON %s', p_table);
+  -- Dropped only when present, so that creating a table prints no notices.
+  IF EXISTS (SELECT 1 FROM pg_policy WHERE polrelid = p_table AND polname = 'agent_rows') THEN
+    EXECUTE format('DROP POLICY agent_rows ON %s', p_table);
+  END IF;
   IF mine IS NOT NULL THEN
     EXECUTE format('CREATE POLICY agent_rows ON %s FOR ALL TO varo_agent USING (%s) WITH CHECK (%s)',
                    p_table, mine, mine);
   END IF;
-  EXECUTE format('DROP POLICY IF EXISTS reader_rows ON %s', p_table);
+  IF EXISTS (SELECT 1 FROM pg_policy WHERE polrelid = p_table AND polname = 'reader_rows') THEN
+    EXECUTE format('DROP POLICY reader_rows ON %s', p_table);
+  END IF;
   EXECUTE format('CREATE POLICY reader_rows ON %s FOR SELECT TO varo_reader USING (true)', p_table);
 END
 $$;
