@@ -488,6 +488,42 @@ TEST(CentralRightsTables, TablesAddedLaterAreConfinedAtOnceAndAfterAReload) {
   EXPECT_EQ(Sql("SELECT count(*) FROM varodata.rights_test_custom WHERE value = 'four'"), "2");
 }
 
+TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
+  CentralDb({"--agent", "8"});
+  // A database made before the role table existed: a reload maps agent8 again.
+  Sql("DELETE FROM varo.agent_role WHERE role_name = 'agent8'");
+  {
+    auto unmapped = Cluster().ConnectDB("varo", "agent8");
+    ASSERT_TRUE(unmapped);
+    ExpectAttempts(*unmapped, {
+        {"SELECT * FROM varo.agent", Expect::kNothing},
+        {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
+        {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '8' RETURNING "
+         "pg_backend_pid()",
+         Expect::kRefused},
+    });
+  }
+  CentralDb({});
+  auto mapped = Cluster().ConnectDB("varo", "agent8");
+  ASSERT_TRUE(mapped);
+  auto own = mapped->ExecuteQuery("SELECT id FROM varo.agent");
+  ASSERT_TRUE(own->IsOk()) << own->GetErrorMessage();
+  ASSERT_EQ(own->GetRowCount(), 1u);
+  EXPECT_EQ(own->GetValueByIndex(0, 0), "8");
+  EXPECT_TRUE(mapped->ExecuteQuery("SELECT varo.do_heartbeat(8,'{}')")->IsOk());
+  // Another role in varo_agent that acts for no agent reaches nothing.
+  Sql("DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'rights_test_stray') "
+      "THEN CREATE ROLE rights_test_stray LOGIN IN ROLE varo_agent; END IF; END $$");
+  auto stray = Cluster().ConnectDB("varo", "rights_test_stray");
+  ASSERT_TRUE(stray);
+  ExpectAttempts(*stray, {
+      {"SELECT * FROM varo.agent", Expect::kNothing},
+      {"SELECT * FROM varo.agent_server_binding WHERE NOT allow_takeover", Expect::kNothing},
+      {"SELECT * FROM varodata.cpu_usage", Expect::kNothing},
+      {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
+  });
+}
+
 TEST(CentralRightsScript, BindOptionsAndMailPasswordAreStored) {
   CentralDb({"--bind", "5", "501", "db.example.org", "5432", "monitor", "postgres", "--sslmode",
              "verify-full", "--allow-takeover", "on"});
