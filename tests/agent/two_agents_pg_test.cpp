@@ -37,8 +37,9 @@ TEST(TwoAgents, EachSeesAndChangesOnlyItsOwnWork) {
       << second.Output();
   ASSERT_TRUE(WaitUntil(
       [] {
-        return Exec("SELECT count(*) FROM varo.server WHERE id IN (7101, 7201) AND "
-                    "last_heartbeat IS NOT NULL") == "2";
+        return Exec(
+                   "SELECT count(*) FROM varo.server WHERE id IN (7101, 7201) AND "
+                   "last_heartbeat IS NOT NULL") == "2";
       },
       20s));
 
@@ -46,8 +47,10 @@ TEST(TwoAgents, EachSeesAndChangesOnlyItsOwnWork) {
     const std::string id = std::to_string(agent);
     const std::string other = std::to_string(agent == 71 ? 72 : 71);
     // Registered once, with a live backend of its own role.
-    const std::string pid = Exec("SELECT string_agg(jagpid::text, ',') FROM varo.jobagent WHERE "
-                                 "agent_id = " + id);
+    const std::string pid = Exec(
+        "SELECT string_agg(jagpid::text, ',') FROM varo.jobagent WHERE "
+        "agent_id = " +
+        id);
     ASSERT_EQ(pid.find(','), std::string::npos) << pid;
     EXPECT_EQ(Exec("SELECT usename FROM pg_stat_activity WHERE pid = " + pid), "agent" + id);
     // Its 8 host probes and 4 server probes are locked by its own backend, and
@@ -71,8 +74,9 @@ TEST(TwoAgents, EachSeesAndChangesOnlyItsOwnWork) {
     EXPECT_EQ(CountOf(output, "DEBUG: clearing zombies\n"), 1) << output;
     agent_test::ExpectNoSanitizerReport(output);
   }
-  Exec("UPDATE varo.probe_schedule SET current_backend_pid = NULL WHERE agent_id IN (71, 72) OR "
-       "server_id IN (7101, 7201)");
+  Exec(
+      "UPDATE varo.probe_schedule SET current_backend_pid = NULL WHERE agent_id IN (71, 72) OR "
+      "server_id IN (7101, 7201)");
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 // cross-agent work it still does (takeover of an allowed server, clean-up
 // after a dead agent), result storage into varodata, a person's read-only
 // role, and the set-up script's binding and mail password options.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -27,9 +26,13 @@ void CentralDb(const std::vector<std::string>& args) {
 }
 
 void Bind(int agentId, int serverId, const std::vector<std::string>& options = {}) {
-  std::vector<std::string> args = {"--bind",  std::to_string(agentId), std::to_string(serverId),
-                                   Cluster().socketDir(), std::to_string(Cluster().port()),
-                                   "postgres", "monitored"};
+  std::vector<std::string> args = {"--bind",
+                                   std::to_string(agentId),
+                                   std::to_string(serverId),
+                                   Cluster().socketDir(),
+                                   std::to_string(Cluster().port()),
+                                   "postgres",
+                                   "monitored"};
   args.insert(args.end(), options.begin(), options.end());
   CentralDb(args);
 }
@@ -178,100 +181,112 @@ class CentralRights : public ::testing::Test {
 TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
   const std::string before = AgentTwoState();
   const std::string job2 = Sql("SELECT jobid FROM varo.job WHERE agent_id = 2");
-  const std::string log2 = Sql("SELECT jlgid FROM varo.joblog l JOIN varo.job j ON "
-                               "j.jobid = l.jlgjobid WHERE j.agent_id = 2");
-  const std::string step2 = Sql("SELECT jstid FROM varo.jobstep s JOIN varo.job j ON "
-                                "j.jobid = s.jstjobid WHERE j.agent_id = 2");
-  const std::string probe2 = Sql("SELECT probe_id FROM varo.probe WHERE probe_internal_name = "
-                                 "'cpu_usage'");
-  const std::string hbaProbe = Sql("SELECT probe_id FROM varo.probe WHERE probe_internal_name = "
-                                   "'pg_hba_conf'");
+  const std::string log2 =
+      Sql("SELECT jlgid FROM varo.joblog l JOIN varo.job j ON "
+          "j.jobid = l.jlgjobid WHERE j.agent_id = 2");
+  const std::string step2 =
+      Sql("SELECT jstid FROM varo.jobstep s JOIN varo.job j ON "
+          "j.jobid = s.jstjobid WHERE j.agent_id = 2");
+  const std::string probe2 =
+      Sql("SELECT probe_id FROM varo.probe WHERE probe_internal_name = "
+          "'cpu_usage'");
+  const std::string hbaProbe =
+      Sql("SELECT probe_id FROM varo.probe WHERE probe_internal_name = "
+          "'pg_hba_conf'");
 
-  ExpectAttempts(*agent1, {
-      // Bindings: other agents' passwords and connection data; a rebind of a
-      // server that does not allow takeover; giving its own server away.
-      {"SELECT * FROM varo.agent_server_binding WHERE server_id = 201", Expect::kNothing},
-      {"SELECT password FROM varo.agent_server_binding WHERE agent_id = 2 AND NOT "
-       "allow_takeover", Expect::kNothing},
-      {"UPDATE varo.agent_server_binding SET agent_id = 1 WHERE server_id = 201",
-       Expect::kNothing},
-      {"UPDATE varo.agent_server_binding SET agent_id = 2 WHERE server_id = 101",
-       Expect::kRefused},
-      {"UPDATE varo.agent_server_binding SET allow_takeover = true WHERE server_id = 201",
-       Expect::kRefused},
-      // Heartbeats for another agent or its servers.
-      {"SELECT varo.do_heartbeat(2,'{}')", Expect::kRefused},
-      {"SELECT varo.do_heartbeat(2,'{201}');", Expect::kRefused},
-      // Another agent's row and capabilities.
-      {"SELECT * FROM varo.agent WHERE id = 2", Expect::kNothing},
-      {"SELECT heartbeat_interval, active FROM varo.agent WHERE id = 2;", Expect::kNothing},
-      {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id = 2", Expect::kNothing},
-      {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id <> 1", Expect::kNothing},
-      // Another agent's schedule rows: not selected, not locked, not unlocked.
-      {Selection(2), Expect::kNothing},
-      {"SELECT * FROM varo.probe_schedule_view WHERE agent_id <> 1", Expect::kNothing},
-      {"SELECT * FROM varo.probe_schedule WHERE agent_id = 2 OR server_id = 201",
-       Expect::kNothing},
-      {"SELECT varo.lock_schedule_table(" + probe2 + ", '{2}') WHERE false", Expect::kNothing},
-      {"UPDATE varo.probe_schedule SET current_backend_pid = NULL, last_execution_time = now() "
-       "WHERE probe_id = " + probe2 + " AND parameter_value_list = '{2}'",
-       Expect::kNothing},
-      {"UPDATE varo.probe_schedule SET last_execution_time = now() WHERE server_id = 201",
-       Expect::kNothing},
-      // Its own schedule rows locked for a backend that is not its own.
-      {"UPDATE varo.probe_schedule SET current_backend_pid = " + agent2Pid +
-           " WHERE agent_id = 1",
-       Expect::kRefused},
-      // Another agent's results.
-      {"SELECT * FROM varodata.cpu_usage WHERE agent_id = 2", Expect::kNothing},
-      {"SELECT * FROM varodata.pg_hba_conf WHERE server_id = 201", Expect::kNothing},
-      {"SELECT * FROM varodata.server_logs WHERE server_id = 201", Expect::kNothing},
-      {"DELETE FROM varodata.cpu_usage WHERE agent_id = 2", Expect::kNothing},
-      {"DELETE FROM varodata.server_logs", Expect::kNothing},
-      {"UPDATE varodata.pg_hba_conf SET method = 'trust' WHERE server_id = 201",
-       Expect::kNothing},
-      {"INSERT INTO varodata.cpu_usage (agent_id, core_id) VALUES (2, 'CPU9')", Expect::kRefused},
-      {"INSERT INTO varodata.pg_hba_conf (server_id, line_num) VALUES (201, 9)",
-       Expect::kRefused},
-      {"INSERT INTO varodata.server_logs (server_id, message) VALUES (201, 'forged')",
-       Expect::kRefused},
-      {"INSERT INTO varodata.server_info (server_id) VALUES (202)", Expect::kRefused},
-      {"UPDATE varodata.cpu_usage SET agent_id = 2 WHERE agent_id = 1", Expect::kRefused},
-      // Another agent's jobs, steps, logs and registrations.
-      {"SELECT * FROM varo.job WHERE agent_id = 2", Expect::kNothing},
-      {"SELECT * FROM varo.jobstep WHERE jstid = " + step2, Expect::kNothing},
-      {"SELECT * FROM varo.joblog WHERE jlgid = " + log2, Expect::kNothing},
-      {"UPDATE varo.job SET jobprocessid = pg_backend_pid(), joblastrun = now() WHERE jobid = " +
-           job2, Expect::kNothing},
-      {"UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL WHERE jobid = " + job2,
-       Expect::kNothing},
-      {"UPDATE varo.joblog SET jlgstatus = 'd' WHERE jlgid = " + log2, Expect::kNothing},
-      {"INSERT INTO varo.joblog (jlgjobid, jlgstatus) VALUES (" + job2 + ", 'r')",
-       Expect::kRefused},
-      {"INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + log2 + ", " + step2 + ")",
-       Expect::kRefused},
-      {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '2' RETURNING "
-       "pg_backend_pid()",
-       Expect::kRefused},
-      {"INSERT INTO varo.jobagent (jagpid, agent_id) VALUES (" + agent2Pid + ", 1)",
-       Expect::kRefused},
-      {"SELECT * FROM varo.jobagent WHERE jagpid = " + agent2Pid, Expect::kNothing},
-      {"DELETE FROM varo.jobagent WHERE agent_id = 2", Expect::kNothing},
-      // Log positions of another agent's server; failure reports in its name.
-      {"SELECT * FROM varo.log_configuration WHERE server_id = 201", Expect::kNothing},
-      {"UPDATE varo.log_configuration SET (last_read_filename, file_offset) = ('x', 1) WHERE "
-       "server_id = 201;",
-       Expect::kNothing},
-      {"INSERT INTO varo.probe_log (agent_id, probe_id, parameter_value_list, message) VALUES "
-       "(2, " + hbaProbe + ", '{201}', 'forged')",
-       Expect::kRefused},
-      // The role-to-agent table and the set-up functions.
-      {"SELECT * FROM varo.agent_role", Expect::kRefused},
-      {"UPDATE varo.agent_role SET agent_id = 2", Expect::kRefused},
-      {"SELECT varo.setup_binding(1, 201, 'h', 5432, 'u', 'd', NULL, NULL, NULL)",
-       Expect::kRefused},
-      {"SELECT varo.protect_result_table('varodata.cpu_usage')", Expect::kRefused},
-  });
+  ExpectAttempts(
+      *agent1,
+      {
+          // Bindings: other agents' passwords and connection data; a rebind of a
+          // server that does not allow takeover; giving its own server away.
+          {"SELECT * FROM varo.agent_server_binding WHERE server_id = 201", Expect::kNothing},
+          {"SELECT password FROM varo.agent_server_binding WHERE agent_id = 2 AND NOT "
+           "allow_takeover",
+           Expect::kNothing},
+          {"UPDATE varo.agent_server_binding SET agent_id = 1 WHERE server_id = 201",
+           Expect::kNothing},
+          {"UPDATE varo.agent_server_binding SET agent_id = 2 WHERE server_id = 101",
+           Expect::kRefused},
+          {"UPDATE varo.agent_server_binding SET allow_takeover = true WHERE server_id = 201",
+           Expect::kRefused},
+          // Heartbeats for another agent or its servers.
+          {"SELECT varo.do_heartbeat(2,'{}')", Expect::kRefused},
+          {"SELECT varo.do_heartbeat(2,'{201}');", Expect::kRefused},
+          // Another agent's row and capabilities.
+          {"SELECT * FROM varo.agent WHERE id = 2", Expect::kNothing},
+          {"SELECT heartbeat_interval, active FROM varo.agent WHERE id = 2;", Expect::kNothing},
+          {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id = 2", Expect::kNothing},
+          {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id <> 1", Expect::kNothing},
+          // Another agent's schedule rows: not selected, not locked, not unlocked.
+          {Selection(2), Expect::kNothing},
+          {"SELECT * FROM varo.probe_schedule_view WHERE agent_id <> 1", Expect::kNothing},
+          {"SELECT * FROM varo.probe_schedule WHERE agent_id = 2 OR server_id = 201",
+           Expect::kNothing},
+          {"SELECT varo.lock_schedule_table(" + probe2 + ", '{2}') WHERE false", Expect::kNothing},
+          {"UPDATE varo.probe_schedule SET current_backend_pid = NULL, last_execution_time = now() "
+           "WHERE probe_id = " +
+               probe2 + " AND parameter_value_list = '{2}'",
+           Expect::kNothing},
+          {"UPDATE varo.probe_schedule SET last_execution_time = now() WHERE server_id = 201",
+           Expect::kNothing},
+          // Its own schedule rows locked for a backend that is not its own.
+          {"UPDATE varo.probe_schedule SET current_backend_pid = " + agent2Pid +
+               " WHERE agent_id = 1",
+           Expect::kRefused},
+          // Another agent's results.
+          {"SELECT * FROM varodata.cpu_usage WHERE agent_id = 2", Expect::kNothing},
+          {"SELECT * FROM varodata.pg_hba_conf WHERE server_id = 201", Expect::kNothing},
+          {"SELECT * FROM varodata.server_logs WHERE server_id = 201", Expect::kNothing},
+          {"DELETE FROM varodata.cpu_usage WHERE agent_id = 2", Expect::kNothing},
+          {"DELETE FROM varodata.server_logs", Expect::kNothing},
+          {"UPDATE varodata.pg_hba_conf SET method = 'trust' WHERE server_id = 201",
+           Expect::kNothing},
+          {"INSERT INTO varodata.cpu_usage (agent_id, core_id) VALUES (2, 'CPU9')",
+           Expect::kRefused},
+          {"INSERT INTO varodata.pg_hba_conf (server_id, line_num) VALUES (201, 9)",
+           Expect::kRefused},
+          {"INSERT INTO varodata.server_logs (server_id, message) VALUES (201, 'forged')",
+           Expect::kRefused},
+          {"INSERT INTO varodata.server_info (server_id) VALUES (202)", Expect::kRefused},
+          {"UPDATE varodata.cpu_usage SET agent_id = 2 WHERE agent_id = 1", Expect::kRefused},
+          // Another agent's jobs, steps, logs and registrations.
+          {"SELECT * FROM varo.job WHERE agent_id = 2", Expect::kNothing},
+          {"SELECT * FROM varo.jobstep WHERE jstid = " + step2, Expect::kNothing},
+          {"SELECT * FROM varo.joblog WHERE jlgid = " + log2, Expect::kNothing},
+          {"UPDATE varo.job SET jobprocessid = pg_backend_pid(), joblastrun = now() WHERE jobid "
+           "= " +
+               job2,
+           Expect::kNothing},
+          {"UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL WHERE jobid = " + job2,
+           Expect::kNothing},
+          {"UPDATE varo.joblog SET jlgstatus = 'd' WHERE jlgid = " + log2, Expect::kNothing},
+          {"INSERT INTO varo.joblog (jlgjobid, jlgstatus) VALUES (" + job2 + ", 'r')",
+           Expect::kRefused},
+          {"INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + log2 + ", " + step2 + ")",
+           Expect::kRefused},
+          {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '2' RETURNING "
+           "pg_backend_pid()",
+           Expect::kRefused},
+          {"INSERT INTO varo.jobagent (jagpid, agent_id) VALUES (" + agent2Pid + ", 1)",
+           Expect::kRefused},
+          {"SELECT * FROM varo.jobagent WHERE jagpid = " + agent2Pid, Expect::kNothing},
+          {"DELETE FROM varo.jobagent WHERE agent_id = 2", Expect::kNothing},
+          // Log positions of another agent's server; failure reports in its name.
+          {"SELECT * FROM varo.log_configuration WHERE server_id = 201", Expect::kNothing},
+          {"UPDATE varo.log_configuration SET (last_read_filename, file_offset) = ('x', 1) WHERE "
+           "server_id = 201;",
+           Expect::kNothing},
+          {"INSERT INTO varo.probe_log (agent_id, probe_id, parameter_value_list, message) VALUES "
+           "(2, " +
+               hbaProbe + ", '{201}', 'forged')",
+           Expect::kRefused},
+          // The role-to-agent table and the set-up functions.
+          {"SELECT * FROM varo.agent_role", Expect::kRefused},
+          {"UPDATE varo.agent_role SET agent_id = 2", Expect::kRefused},
+          {"SELECT varo.setup_binding(1, 201, 'h', 5432, 'u', 'd', NULL, NULL, NULL)",
+           Expect::kRefused},
+          {"SELECT varo.protect_result_table('varodata.cpu_usage')", Expect::kRefused},
+      });
   // A lock attempt on agent 2's row (the WHERE false above only checks the
   // call is allowed at all) takes nothing.
   auto lock = agent1->ExecuteQuery("SELECT varo.lock_schedule_table($1, '{2}')", {probe2});
@@ -302,7 +317,8 @@ TEST_F(CentralRights, CrossAgentWorkOfANormalRunStillWorks) {
             1)
       << error;
   EXPECT_EQ(Sql("SELECT agent_id FROM varo.agent_server_binding WHERE server_id = 202"), "1");
-  auto bindings = agent1->ExecuteQuery("SELECT * FROM varo.agent_server_binding WHERE agent_id = 1");
+  auto bindings =
+      agent1->ExecuteQuery("SELECT * FROM varo.agent_server_binding WHERE agent_id = 1");
   ASSERT_EQ(bindings->GetRowCount(), 2u);
   EXPECT_EQ(bindings->GetValueByName(1, "password"), "stored-secret-202");
   EXPECT_TRUE(agent1->ExecuteQuery("SELECT varo.do_heartbeat(1,'{202}');")->IsOk());
@@ -316,7 +332,8 @@ TEST_F(CentralRights, CrossAgentWorkOfANormalRunStillWorks) {
   // the taken-over server's now among agent 1's.
   auto rows1 = agent1->ExecuteQuery(Selection(1));
   auto rows2 = agent2->ExecuteQuery(Selection(2));
-  ASSERT_TRUE(rows1->IsOk() && rows2->IsOk()) << rows1->GetErrorMessage() << rows2->GetErrorMessage();
+  ASSERT_TRUE(rows1->IsOk() && rows2->IsOk())
+      << rows1->GetErrorMessage() << rows2->GetErrorMessage();
   EXPECT_EQ(rows1->GetRowCount(), 16u);  // 8 host probes, 4 per server for 101 and 202
   EXPECT_EQ(rows2->GetRowCount(), 12u);  // 8 host probes, 4 for server 201
   const std::string pid1 = agent1->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
@@ -358,9 +375,10 @@ TEST_F(CentralRights, ZombieCleanUpClearsWhatADeadAgentLeftAndNothingOfALiveOne)
   // step under way.
   const std::string dead = DeadPid();
   Sql("INSERT INTO varo.jobagent (jagpid, agent_id) VALUES (" + dead + ", 2)");
-  const std::string job = Sql("INSERT INTO varo.job (agent_id, jobinterval, jobprocessid, "
-                              "joblastrun) VALUES (2, '1 hour', " + dead +
-                              ", now()) RETURNING jobid");
+  const std::string job =
+      Sql("INSERT INTO varo.job (agent_id, jobinterval, jobprocessid, "
+          "joblastrun) VALUES (2, '1 hour', " +
+          dead + ", now()) RETURNING jobid");
   const std::string step =
       Sql("INSERT INTO varo.jobstep (jstjobid, jstkind) VALUES (" + job + ", 'b') RETURNING jstid");
   const std::string log =
@@ -399,7 +417,8 @@ TEST_F(CentralRights, ZombieCleanUpClearsWhatADeadAgentLeftAndNothingOfALiveOne)
   EXPECT_EQ(Sql("SELECT jlgstatus FROM varo.joblog WHERE jlgid = " + log), "d");
   EXPECT_EQ(Sql("SELECT jslstatus FROM varo.jobsteplog WHERE jsljlgid = " + log), "d");
   EXPECT_EQ(Sql("SELECT (jobprocessid IS NULL) AND jobnextrun = joblastrun + interval '1 hour' "
-                "FROM varo.job WHERE jobid = " + job),
+                "FROM varo.job WHERE jobid = " +
+                job),
             "t");
   // The live backend of agent 2 keeps its registration, its job and its run.
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.jobagent WHERE jagpid = " + agent2Pid), "1");
@@ -441,14 +460,14 @@ TEST_F(CentralRights, ReaderRoleReadsEverythingButPasswordsAndChangesNothing) {
     EXPECT_EQ(result->GetValueByIndex(0, 0), r.want) << r.sql;
   }
   ExpectAttempts(*person, {
-      {"SELECT password FROM varo.agent_server_binding", Expect::kRefused},
-      {"SELECT * FROM varo.agent_server_binding", Expect::kRefused},
-      {"UPDATE varo.agent SET active = false", Expect::kRefused},
-      {"DELETE FROM varodata.cpu_usage", Expect::kRefused},
-      {"INSERT INTO varo.alert (subject) VALUES ('x')", Expect::kRefused},
-      {"SELECT varo.do_heartbeat(1,'{}')", Expect::kRefused},
-      {"SELECT varo.process_one_alert()", Expect::kRefused},
-  });
+                              {"SELECT password FROM varo.agent_server_binding", Expect::kRefused},
+                              {"SELECT * FROM varo.agent_server_binding", Expect::kRefused},
+                              {"UPDATE varo.agent SET active = false", Expect::kRefused},
+                              {"DELETE FROM varodata.cpu_usage", Expect::kRefused},
+                              {"INSERT INTO varo.alert (subject) VALUES ('x')", Expect::kRefused},
+                              {"SELECT varo.do_heartbeat(1,'{}')", Expect::kRefused},
+                              {"SELECT varo.process_one_alert()", Expect::kRefused},
+                          });
   person.reset();
   Sql("DELETE FROM varo.config WHERE param = 'smtp_password'");
 }
@@ -472,16 +491,19 @@ TEST(CentralRightsTables, TablesAddedLaterAreConfinedAtOnceAndAfterAReload) {
                                      &error),
               3)
         << error;
-    ExpectAttempts(*agent3, {
-        {"INSERT INTO varodata.rights_test_custom VALUES (401, NULL, 'x')", Expect::kRefused},
-        {"INSERT INTO varodata.rights_test_custom VALUES (301, 4, 'x')", Expect::kRefused},
-        {"INSERT INTO varodata.rights_test_custom VALUES (NULL, NULL, 'x')", Expect::kRefused},
-        {"SELECT * FROM varodata.rights_test_custom WHERE value <> 'mine'", Expect::kNothing},
-        {"DELETE FROM varodata.rights_test_custom WHERE value = 'four'", Expect::kNothing},
-        {"SELECT * FROM varodata.rights_test_plain", Expect::kNothing},
-        {"INSERT INTO varodata.rights_test_plain VALUES ('x')", Expect::kRefused},
-    });
-    EXPECT_EQ(agent3->ExecuteCommand("DELETE FROM varodata.rights_test_custom", &error), 3) << error;
+    ExpectAttempts(
+        *agent3,
+        {
+            {"INSERT INTO varodata.rights_test_custom VALUES (401, NULL, 'x')", Expect::kRefused},
+            {"INSERT INTO varodata.rights_test_custom VALUES (301, 4, 'x')", Expect::kRefused},
+            {"INSERT INTO varodata.rights_test_custom VALUES (NULL, NULL, 'x')", Expect::kRefused},
+            {"SELECT * FROM varodata.rights_test_custom WHERE value <> 'mine'", Expect::kNothing},
+            {"DELETE FROM varodata.rights_test_custom WHERE value = 'four'", Expect::kNothing},
+            {"SELECT * FROM varodata.rights_test_plain", Expect::kNothing},
+            {"INSERT INTO varodata.rights_test_plain VALUES ('x')", Expect::kRefused},
+        });
+    EXPECT_EQ(agent3->ExecuteCommand("DELETE FROM varodata.rights_test_custom", &error), 3)
+        << error;
     // The second pass runs after the schema was loaded again.
     CentralDb({});
   }
@@ -495,13 +517,15 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
   {
     auto unmapped = Cluster().ConnectDB("varo", "agent8");
     ASSERT_TRUE(unmapped);
-    ExpectAttempts(*unmapped, {
-        {"SELECT * FROM varo.agent", Expect::kNothing},
-        {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
-        {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '8' RETURNING "
-         "pg_backend_pid()",
-         Expect::kRefused},
-    });
+    ExpectAttempts(
+        *unmapped,
+        {
+            {"SELECT * FROM varo.agent", Expect::kNothing},
+            {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
+            {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '8' RETURNING "
+             "pg_backend_pid()",
+             Expect::kRefused},
+        });
   }
   CentralDb({});
   auto mapped = Cluster().ConnectDB("varo", "agent8");
@@ -517,11 +541,12 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
   auto stray = Cluster().ConnectDB("varo", "rights_test_stray");
   ASSERT_TRUE(stray);
   ExpectAttempts(*stray, {
-      {"SELECT * FROM varo.agent", Expect::kNothing},
-      {"SELECT * FROM varo.agent_server_binding WHERE NOT allow_takeover", Expect::kNothing},
-      {"SELECT * FROM varodata.cpu_usage", Expect::kNothing},
-      {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
-  });
+                             {"SELECT * FROM varo.agent", Expect::kNothing},
+                             {"SELECT * FROM varo.agent_server_binding WHERE NOT allow_takeover",
+                              Expect::kNothing},
+                             {"SELECT * FROM varodata.cpu_usage", Expect::kNothing},
+                             {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
+                         });
 }
 
 TEST(CentralRightsScript, BindOptionsAndMailPasswordAreStored) {
@@ -568,8 +593,7 @@ TEST(CentralRightsScript, BindOptionsAndMailPasswordAreStored) {
   std::vector<std::string> env = Cluster().LibpqEnv();
   env.push_back("VARO_PASSWD=" + tool);
   ProcessResult twice = RunProcess(
-      {"sh", "-c", "printf 'a\\nb\\n' | " + script +
-                       " --mail-password --bind 5 503 h 5432 u d -"},
+      {"sh", "-c", "printf 'a\\nb\\n' | " + script + " --mail-password --bind 5 503 h 5432 u d -"},
       env);
   EXPECT_NE(twice.exitCode, 0);
   EXPECT_NE(twice.output.find("already read"), std::string::npos) << twice.output;
