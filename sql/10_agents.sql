@@ -69,13 +69,60 @@ INSERT INTO varo.config (param, value) VALUES
   ('snmp_enterprise_oid', '1.3.6.1.4.1.8072.9999.9999')
 ON CONFLICT (param) DO NOTHING;
 
+-- Which login role acts for which agent: scripts/central-db --agent maps role
+-- agentN to agent N. The rights of the agent roles (90_rights.sql) follow this
+-- table, so a role acts for the agent listed here and no other; a role that is
+-- not listed acts for none.
+CREATE TABLE IF NOT EXISTS varo.agent_role (
+  role_name text PRIMARY KEY,
+  agent_id integer NOT NULL UNIQUE REFERENCES varo.agent (id) ON DELETE CASCADE
+);
+-- Databases made before the table existed: their agentN roles act for agent N.
+INSERT INTO varo.agent_role (role_name, agent_id)
+SELECT r.rolname, a.id
+  FROM varo.agent a
+  JOIN pg_roles r ON r.rolname = 'agent' || a.id
+ WHERE pg_has_role(r.oid, 'varo_agent', 'MEMBER')
+ON CONFLICT DO NOTHING;
+
+-- The agent a role acts for, or NULL. Agents cannot read varo.agent_role
+-- itself; this looks one role up.
+CREATE OR REPLACE FUNCTION varo.agent_id_of_role(p_role text) RETURNS integer
+LANGUAGE sql STABLE SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+  SELECT agent_id FROM varo.agent_role WHERE role_name = p_role
+$$;
+
+-- The agent the current role acts for, or NULL. The row-level security
+-- policies of 90_rights.sql compare rows with it.
+CREATE OR REPLACE FUNCTION varo.current_agent_id() RETURNS integer
+LANGUAGE sql STABLE SET search_path = pg_catalog, pg_temp AS $$
+  SELECT varo.agent_id_of_role(current_user::text)
+$$;
+
+-- Refuses a call of an agent's function on behalf of another agent. Inside a
+-- SECURITY DEFINER function the caller is the session's login role; a
+-- superuser session may act for any agent.
+CREATE OR REPLACE FUNCTION varo.check_caller_acts_for(p_agent_id integer) RETURNS void
+LANGUAGE plpgsql STABLE SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF varo.agent_id_of_role(session_user::text) IS NOT DISTINCT FROM p_agent_id
+     OR (SELECT rolsuper FROM pg_roles WHERE rolname = session_user) THEN
+    RETURN;
+  END IF;
+  RAISE EXCEPTION 'permission denied: role % does not act for agent %', session_user, p_agent_id
+    USING ERRCODE = 'insufficient_privilege';
+END
+$$;
+
 -- Records that an agent ('{}') or the listed servers of an agent are alive.
--- A server heartbeat counts only for servers bound to that agent, so an agent
--- that lost a server to a takeover cannot keep it looking alive.
+-- Only the agent's own role may call it for the agent. A server heartbeat
+-- counts only for servers bound to that agent, so an agent that lost a server
+-- to a takeover cannot keep it looking alive.
 CREATE OR REPLACE FUNCTION varo.do_heartbeat(p_agent_id integer, p_server_ids integer[])
 RETURNS void
 LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
 BEGIN
+  PERFORM varo.check_caller_acts_for(p_agent_id);
   IF p_server_ids IS NULL OR cardinality(p_server_ids) = 0 THEN
     UPDATE varo.agent SET last_heartbeat = now() WHERE id = p_agent_id;
   ELSE

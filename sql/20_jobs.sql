@@ -74,3 +74,31 @@ $$;
 DROP TRIGGER IF EXISTS job_schedule_next_run ON varo.job;
 CREATE TRIGGER job_schedule_next_run BEFORE INSERT OR UPDATE ON varo.job
   FOR EACH ROW EXECUTE FUNCTION varo.job_schedule_next_run();
+
+-- When the registration of a backend that has gone is deleted (the agents'
+-- zombie clean-up does this for every such registration), the job runs of
+-- that backend are marked aborted and its jobs released, whichever agent they
+-- belong to. An agent may only change its own jobs and logs, so the clean-up
+-- statements it sends reach its own rows; this does the same for the rows of
+-- other agents. Registrations of live backends leave their jobs alone.
+CREATE OR REPLACE FUNCTION varo.jobagent_release_jobs() RETURNS trigger
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = pg_catalog, pg_temp AS $$
+BEGIN
+  IF EXISTS (SELECT 1 FROM pg_stat_activity WHERE pid = OLD.jagpid) THEN
+    RETURN NULL;
+  END IF;
+  UPDATE varo.joblog l SET jlgstatus = 'd'
+    FROM varo.job j
+   WHERE j.jobprocessid = OLD.jagpid AND l.jlgjobid = j.jobid AND l.jlgstatus = 'r';
+  UPDATE varo.jobsteplog s SET jslstatus = 'd'
+    FROM varo.job j, varo.joblog l
+   WHERE j.jobprocessid = OLD.jagpid AND l.jlgjobid = j.jobid AND s.jsljlgid = l.jlgid
+     AND s.jslstatus = 'r';
+  UPDATE varo.job SET jobprocessid = NULL, jobnextrun = NULL WHERE jobprocessid = OLD.jagpid;
+  RETURN NULL;
+END
+$$;
+
+DROP TRIGGER IF EXISTS jobagent_release_jobs ON varo.jobagent;
+CREATE TRIGGER jobagent_release_jobs AFTER DELETE ON varo.jobagent
+  FOR EACH ROW EXECUTE FUNCTION varo.jobagent_release_jobs();
