@@ -779,6 +779,9 @@ bool Matches(const Object& o, const BoundCondition& c) {
 
 void Project(const ClassDef& c, const std::vector<size_t>& columns, std::vector<Object>& objects,
              WmiQueryResult& out) {
+  // Columns are the properties of the objects returned: a query that matches
+  // nothing has none, so storing it changes no stored rows.
+  if (objects.empty()) return;
   for (size_t i : columns) {
     out.propertyNames.emplace_back(c.properties[i].name);
     out.columnNames.push_back(ToLower(c.properties[i].name));

@@ -297,6 +297,8 @@ std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out
     if (!ParseProcessStat(text, p)) return procPath + "/" + relative + ": malformed";
     out.push_back(std::move(p));
   }
+  std::sort(out.begin(), out.end(),
+            [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; });
   return std::string();
 }
 

@@ -60,7 +60,7 @@ struct ProcessStat {
 };
 // Parses the text of one /proc/<pid>/stat file; false when it is malformed.
 bool ParseProcessStat(std::string_view text, ProcessStat& out);
-// Every process under /proc, in directory order.
+// Every process under /proc, by process id.
 std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out);
 
 // One line of /proc/diskstats.
