@@ -78,7 +78,7 @@ uint64_t TicksTo100ns(uint64_t ticks) {
 
 struct PartitionInfo {
   std::string node;  // block device name: sda1, or the disk itself when it has no partition table
-  size_t disk = 0;   // position in HostDisks::disks
+  size_t disk = 0;   // position in WmiBlockTopology::disks
   uint32_t index = 0;
   uint64_t startBytes = 0, sizeBytes = 0;
   uint32_t blockSize = 512;
@@ -93,12 +93,30 @@ struct LogicalDiskInfo {
   FileSystemSpace space;
 };
 
-struct HostDisks {
+}  // namespace
+
+// The block devices and how they stack: physical disks, their partitions, and
+// for each partition every device built on it. Immutable once built.
+struct WmiBlockTopology {
   std::vector<BlockDevice> devices;
   std::vector<const BlockDevice*> disks;  // physical disks in index order
   std::vector<PartitionInfo> partitions;
+  std::vector<std::pair<size_t, size_t>> diskPartition;  // (disk, partition)
+  // Devices and partitions by name, by device number, device-mapper devices by
+  // their mapped name; for each partition the names of itself and of every
+  // device above it.
+  std::unordered_map<std::string, bool> removable;
+  std::unordered_map<uint64_t, std::string> byNumber;
+  std::unordered_map<std::string, std::string> byDmName;
+  std::vector<std::set<std::string>> above;
+};
+
+namespace {
+
+// Disks and partitions with the file systems mounted on them, for one query.
+struct HostDisks {
+  std::shared_ptr<const WmiBlockTopology> t;
   std::vector<LogicalDiskInfo> logical;
-  std::vector<std::pair<size_t, size_t>> diskPartition;     // (disk, partition)
   std::vector<std::pair<size_t, size_t>> partitionLogical;  // (partition, logical disk)
 };
 
@@ -116,25 +134,23 @@ WmiStatus ProviderFailure(std::string detail) {
   return WmiStatus::Error(WBEM_E_PROVIDER_FAILURE, std::move(detail));
 }
 
-WmiStatus ReadHostDisks(const WmiHostOptions& options, HostDisks& out) {
+WmiStatus ReadBlockTopology(const WmiHostOptions& options, WmiBlockTopology& out) {
   if (std::string e = ReadBlockDevices(options.root, out.devices); !e.empty()) return ProviderFailure(e);
 
-  // Every block device and partition by name and by device number.
   struct Node {
     const BlockDevice* device = nullptr;        // set for whole devices
     const BlockPartition* partition = nullptr;  // set for partitions
-    bool removable = false;
   };
   std::unordered_map<std::string, Node> nodes;
-  std::unordered_map<uint64_t, std::string> byNumber;
-  std::unordered_map<std::string, std::string> byDmName;
   for (const BlockDevice& d : out.devices) {
-    nodes[d.name] = {&d, nullptr, d.removable};
-    byNumber[(uint64_t{d.major} << 32) | d.minor] = d.name;
-    if (!d.dmName.empty()) byDmName[d.dmName] = d.name;
+    nodes[d.name] = {&d, nullptr};
+    out.removable[d.name] = d.removable;
+    out.byNumber[(uint64_t{d.major} << 32) | d.minor] = d.name;
+    if (!d.dmName.empty()) out.byDmName[d.dmName] = d.name;
     for (const BlockPartition& p : d.partitions) {
-      nodes[p.name] = {nullptr, &p, d.removable};
-      byNumber[(uint64_t{p.major} << 32) | p.minor] = p.name;
+      nodes[p.name] = {nullptr, &p};
+      out.removable[p.name] = d.removable;
+      out.byNumber[(uint64_t{p.major} << 32) | p.minor] = p.name;
     }
   }
 
@@ -167,56 +183,11 @@ WmiStatus ReadHostDisks(const WmiHostOptions& options, HostDisks& out) {
     }
   }
 
-  // Mounted file systems on block devices, one per mount point (a later mount
-  // hides an earlier one at the same place) and one per device (the mount of the
-  // file system's root is preferred over bind mounts of parts of it).
-  std::vector<MountEntry> mounts;
-  if (std::string e = ReadMounts(options.root, mounts); !e.empty()) return ProviderFailure(e);
-  for (const MountEntry& m : mounts) {
-    std::string node;
-    if (auto it = byNumber.find((uint64_t{m.major} << 32) | m.minor); m.major != 0 && it != byNumber.end()) {
-      node = it->second;
-    } else if (m.source.rfind("/dev/mapper/", 0) == 0) {
-      // File systems with anonymous device numbers (btrfs) are found by their source.
-      if (auto dm = byDmName.find(m.source.substr(12)); dm != byDmName.end()) node = dm->second;
-    } else if (m.source.rfind("/dev/", 0) == 0 && nodes.count(m.source.substr(5))) {
-      node = m.source.substr(5);
-    }
-    if (node.empty()) continue;  // not on a block device: never statvfs'd (a network mount may hang)
-    std::erase_if(out.logical, [&](const LogicalDiskInfo& l) { return l.mountPoint == m.mountPoint; });
-    auto same = std::find_if(out.logical.begin(), out.logical.end(),
-                             [&](const LogicalDiskInfo& l) { return l.node == node; });
-    LogicalDiskInfo l;
-    l.mountPoint = m.mountPoint;
-    l.fsType = m.fsType;
-    l.node = node;
-    l.mountRoot = m.root;
-    l.removable = nodes[node].removable;
-    if (same == out.logical.end()) {
-      out.logical.push_back(std::move(l));
-    } else if (same->mountRoot != "/" && m.root == "/") {
-      *same = std::move(l);
-    }
-  }
-  for (auto it = out.logical.begin(); it != out.logical.end();) {
-    const std::string path = HostPath(options.root, it->mountPoint);
-    std::string e = options.readSpace(path, it->space);
-    if (!e.empty()) {
-      // Unmounted since mountinfo was read: the file system is gone.
-      if (e.find(std::strerror(ENOENT)) != std::string::npos) {
-        it = out.logical.erase(it);
-        continue;
-      }
-      return ProviderFailure(e);
-    }
-    ++it;
-  }
-
   // Each partition carries the file systems on it and on every device built on
   // it: device-mapper (LVM, crypt) and md arrays, and their partitions.
-  for (size_t pi = 0; pi < out.partitions.size(); ++pi) {
-    std::set<std::string> above;
-    std::vector<std::string> todo = {out.partitions[pi].node};
+  for (const PartitionInfo& partition : out.partitions) {
+    std::set<std::string>& above = out.above.emplace_back();
+    std::vector<std::string> todo = {partition.node};
     while (!todo.empty()) {
       std::string name = std::move(todo.back());
       todo.pop_back();
@@ -230,8 +201,60 @@ WmiStatus ReadHostDisks(const WmiHostOptions& options, HostDisks& out) {
         for (const BlockPartition& p : n.device->partitions) todo.push_back(p.name);
       }
     }
+  }
+  return WmiStatus();
+}
+
+// The mounted file systems on block devices, one per mount point (a later mount
+// hides an earlier one at the same place) and one per device (the mount of the
+// file system's root is preferred over bind mounts of parts of it), with their
+// space.
+WmiStatus ReadMountedDisks(const WmiHostOptions& options, bool withSpace, HostDisks& out) {
+  const WmiBlockTopology& t = *out.t;
+  std::vector<MountEntry> mounts;
+  if (std::string e = ReadMounts(options.root, mounts); !e.empty()) return ProviderFailure(e);
+  for (const MountEntry& m : mounts) {
+    std::string node;
+    if (auto it = t.byNumber.find((uint64_t{m.major} << 32) | m.minor); m.major != 0 && it != t.byNumber.end()) {
+      node = it->second;
+    } else if (m.source.rfind("/dev/mapper/", 0) == 0) {
+      // File systems with anonymous device numbers (btrfs) are found by their source.
+      if (auto dm = t.byDmName.find(m.source.substr(12)); dm != t.byDmName.end()) node = dm->second;
+    } else if (m.source.rfind("/dev/", 0) == 0 && t.removable.count(m.source.substr(5))) {
+      node = m.source.substr(5);
+    }
+    if (node.empty()) continue;  // not on a block device: never statvfs'd (a network mount may hang)
+    std::erase_if(out.logical, [&](const LogicalDiskInfo& l) { return l.mountPoint == m.mountPoint; });
+    auto same = std::find_if(out.logical.begin(), out.logical.end(),
+                             [&](const LogicalDiskInfo& l) { return l.node == node; });
+    LogicalDiskInfo l;
+    l.mountPoint = m.mountPoint;
+    l.fsType = m.fsType;
+    l.node = node;
+    l.mountRoot = m.root;
+    l.removable = t.removable.at(node);
+    if (same == out.logical.end()) {
+      out.logical.push_back(std::move(l));
+    } else if (same->mountRoot != "/" && m.root == "/") {
+      *same = std::move(l);
+    }
+  }
+  for (auto it = out.logical.begin(); withSpace && it != out.logical.end();) {
+    const std::string path = HostPath(options.root, it->mountPoint);
+    std::string e = options.readSpace(path, it->space);
+    if (!e.empty()) {
+      // Unmounted since mountinfo was read: the file system is gone.
+      if (e.find(std::strerror(ENOENT)) != std::string::npos) {
+        it = out.logical.erase(it);
+        continue;
+      }
+      return ProviderFailure(e);
+    }
+    ++it;
+  }
+  for (size_t pi = 0; pi < t.partitions.size(); ++pi) {
     for (size_t li = 0; li < out.logical.size(); ++li) {
-      if (above.count(out.logical[li].node)) out.partitionLogical.emplace_back(pi, li);
+      if (t.above[pi].count(out.logical[li].node)) out.partitionLogical.emplace_back(pi, li);
     }
   }
   return WmiStatus();
@@ -246,10 +269,35 @@ class QueryContext {
   WmiHost& host;
   const WmiHostOptions& options() const { return host.options(); }
 
-  WmiStatus Disks(const HostDisks*& out) {
-    if (!disks) {
+  // Properties the query needs, by position in the class (empty: all of them).
+  // Enumerators read only the sources of needed properties; the others stay NULL.
+  std::vector<bool> wanted;
+  bool Wants(size_t property) const { return wanted.empty() || wanted[property]; }
+  template <typename... P>
+  bool WantsAny(P... properties) const {
+    return (Wants(properties) || ...);
+  }
+
+  // The block devices only (no mounts, no statvfs).
+  WmiStatus Topology(const WmiBlockTopology*& out) {
+    if (!topology) {
+      WmiStatus s;
+      topology = host.BlockTopology(s);
+      if (!s.ok()) return s;
+    }
+    out = topology.get();
+    return WmiStatus();
+  }
+  // The block devices and the file systems mounted on them, with their space
+  // unless `withSpace` is false.
+  WmiStatus Disks(const HostDisks*& out, bool withSpace = true) {
+    if (!disks || (withSpace && !disksHaveSpace)) {
+      const WmiBlockTopology* t = nullptr;
+      if (WmiStatus s = Topology(t); !s.ok()) return s;
       disks.emplace();
-      WmiStatus s = ReadHostDisks(options(), *disks);
+      disks->t = topology;
+      disksHaveSpace = withSpace;
+      WmiStatus s = ReadMountedDisks(options(), withSpace, *disks);
       if (!s.ok()) {
         disks.reset();
         return s;
@@ -287,7 +335,9 @@ class QueryContext {
   }
 
  private:
+  std::shared_ptr<const WmiBlockTopology> topology;
   std::optional<HostDisks> disks;
+  bool disksHaveSpace = false;
   std::optional<ProcStat> stat;
   std::optional<KernelInfo> kernel;
   std::optional<MemoryInfo> memory;
@@ -306,7 +356,7 @@ struct ClassDef {
 enum { kDdDeviceID, kDdName, kDdCaption, kDdModel, kDdIndex, kDdBytesPerSector, kDdSize,
        kDdTotalSectors, kDdPartitions, kDdMediaType, kDdMediaLoaded, kDdCount };
 
-Object DiskDriveObject(const HostDisks& h, size_t i) {
+Object DiskDriveObject(const WmiBlockTopology& h, size_t i) {
   Object o(kDdCount);
   const BlockDevice& d = *h.disks[i];
   Set(o, kDdDeviceID, "/dev/" + d.name);
@@ -328,8 +378,8 @@ Object DiskDriveObject(const HostDisks& h, size_t i) {
 }
 
 WmiStatus EnumerateDiskDrives(QueryContext& ctx, std::vector<Object>& out) {
-  const HostDisks* h = nullptr;
-  if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
+  const WmiBlockTopology* h = nullptr;
+  if (WmiStatus s = ctx.Topology(h); !s.ok()) return s;
   for (size_t i = 0; i < h->disks.size(); ++i) out.push_back(DiskDriveObject(*h, i));
   return WmiStatus();
 }
@@ -338,7 +388,7 @@ WmiStatus EnumerateDiskDrives(QueryContext& ctx, std::vector<Object>& out) {
 enum { kDpDeviceID, kDpName, kDpCaption, kDpDescription, kDpDiskIndex, kDpIndex, kDpStartingOffset,
        kDpSize, kDpBlockSize, kDpNumberOfBlocks, kDpCount };
 
-Object PartitionObject(const HostDisks& h, size_t i) {
+Object PartitionObject(const WmiBlockTopology& h, size_t i) {
   Object o(kDpCount);
   const PartitionInfo& p = h.partitions[i];
   Set(o, kDpDeviceID, "/dev/" + p.node);
@@ -355,8 +405,8 @@ Object PartitionObject(const HostDisks& h, size_t i) {
 }
 
 WmiStatus EnumeratePartitions(QueryContext& ctx, std::vector<Object>& out) {
-  const HostDisks* h = nullptr;
-  if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
+  const WmiBlockTopology* h = nullptr;
+  if (WmiStatus s = ctx.Topology(h); !s.ok()) return s;
   for (size_t i = 0; i < h->partitions.size(); ++i) out.push_back(PartitionObject(*h, i));
   return WmiStatus();
 }
@@ -402,8 +452,8 @@ std::string ObjectPath(const char* cls, const char* key, const std::string& valu
 }
 
 WmiStatus EnumerateDiskDriveToPartition(QueryContext& ctx, std::vector<Object>& out) {
-  const HostDisks* h = nullptr;
-  if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
+  const WmiBlockTopology* h = nullptr;
+  if (WmiStatus s = ctx.Topology(h); !s.ok()) return s;
   for (const auto& [disk, part] : h->diskPartition) {
     Object o(kAsCount);
     Set(o, kAsAntecedent, ObjectPath("Win32_DiskDrive", "DeviceID", "/dev/" + h->disks[disk]->name));
@@ -418,7 +468,7 @@ WmiStatus EnumerateLogicalDiskToPartition(QueryContext& ctx, std::vector<Object>
   if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
   for (const auto& [part, logical] : h->partitionLogical) {
     Object o(kAsCount);
-    Set(o, kAsAntecedent, ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->partitions[part].node));
+    Set(o, kAsAntecedent, ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->t->partitions[part].node));
     Set(o, kAsDependent, ObjectPath("Win32_LogicalDisk", "DeviceID", h->logical[logical].mountPoint));
     out.push_back(std::move(o));
   }
@@ -430,25 +480,33 @@ enum { kCsName, kCsCaption, kCsTotalPhysicalMemory, kCsNumberOfLogicalProcessors
        kCsManufacturer, kCsModel, kCsCount };
 
 WmiStatus EnumerateComputerSystem(QueryContext& ctx, std::vector<Object>& out) {
-  const KernelInfo* k = nullptr;
-  const MemoryInfo* m = nullptr;
-  const ProcStat* st = nullptr;
-  if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
-  if (WmiStatus s = ctx.Memory(m); !s.ok()) return s;
-  if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
-  MachineInfo machine;
-  if (std::string e = ReadMachineInfo(ctx.options().root, machine); !e.empty()) return ProviderFailure(e);
   Object o(kCsCount);
-  Set(o, kCsName, k->hostName);
-  Set(o, kCsCaption, k->hostName);
-  SetNumber(o, kCsTotalPhysicalMemory, m->memTotalKb * 1024);
-  SetNumber(o, kCsNumberOfLogicalProcessors, st->cpus.size() - 1);
-  const std::string type = k->machine == "x86_64"    ? "x64"
-                           : k->machine == "aarch64" ? "ARM64"
-                                                     : k->machine;
-  Set(o, kCsSystemType, type + "-based PC");
-  if (!machine.vendor.empty()) Set(o, kCsManufacturer, machine.vendor);
-  if (!machine.product.empty()) Set(o, kCsModel, machine.product);
+  if (ctx.WantsAny(kCsName, kCsCaption, kCsSystemType)) {
+    const KernelInfo* k = nullptr;
+    if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
+    Set(o, kCsName, k->hostName);
+    Set(o, kCsCaption, k->hostName);
+    const std::string type = k->machine == "x86_64"    ? "x64"
+                             : k->machine == "aarch64" ? "ARM64"
+                                                       : k->machine;
+    Set(o, kCsSystemType, type + "-based PC");
+  }
+  if (ctx.Wants(kCsTotalPhysicalMemory)) {
+    const MemoryInfo* m = nullptr;
+    if (WmiStatus s = ctx.Memory(m); !s.ok()) return s;
+    SetNumber(o, kCsTotalPhysicalMemory, m->memTotalKb * 1024);
+  }
+  if (ctx.Wants(kCsNumberOfLogicalProcessors)) {
+    const ProcStat* st = nullptr;
+    if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
+    SetNumber(o, kCsNumberOfLogicalProcessors, st->cpus.size() - 1);
+  }
+  if (ctx.WantsAny(kCsManufacturer, kCsModel)) {
+    MachineInfo machine;
+    if (std::string e = ReadMachineInfo(ctx.options().root, machine); !e.empty()) return ProviderFailure(e);
+    if (!machine.vendor.empty()) Set(o, kCsManufacturer, machine.vendor);
+    if (!machine.product.empty()) Set(o, kCsModel, machine.product);
+  }
   out.push_back(std::move(o));
   return WmiStatus();
 }
@@ -464,35 +522,44 @@ int64_t WallSeconds(const WmiHostOptions& o) {
 }
 
 WmiStatus EnumerateOperatingSystem(QueryContext& ctx, std::vector<Object>& out) {
-  const KernelInfo* k = nullptr;
-  const MemoryInfo* m = nullptr;
-  const ProcStat* st = nullptr;
-  if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
-  if (WmiStatus s = ctx.Memory(m); !s.ok()) return s;
-  if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
-  OsRelease release;
-  if (std::string e = ReadOsRelease(ctx.options().root, release); !e.empty()) return ProviderFailure(e);
-  const std::string caption = !release.prettyName.empty() ? release.prettyName
-                              : !release.name.empty()     ? release.name
-                                                          : "Linux";
   Object o(kOsCount);
-  Set(o, kOsName, caption);
-  Set(o, kOsCaption, caption);
-  Set(o, kOsVersion, k->release);
-  const bool is64 = k->machine.find("64") != std::string::npos;
-  Set(o, kOsOSArchitecture, is64 ? "64-bit" : "32-bit");
+  if (ctx.WantsAny(kOsName, kOsCaption)) {
+    OsRelease release;
+    if (std::string e = ReadOsRelease(ctx.options().root, release); !e.empty()) return ProviderFailure(e);
+    const std::string caption = !release.prettyName.empty() ? release.prettyName
+                                : !release.name.empty()     ? release.name
+                                                            : "Linux";
+    Set(o, kOsName, caption);
+    Set(o, kOsCaption, caption);
+  }
+  if (ctx.WantsAny(kOsVersion, kOsOSArchitecture, kOsCSName)) {
+    const KernelInfo* k = nullptr;
+    if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
+    Set(o, kOsVersion, k->release);
+    const bool is64 = k->machine.find("64") != std::string::npos;
+    Set(o, kOsOSArchitecture, is64 ? "64-bit" : "32-bit");
+    Set(o, kOsCSName, k->hostName);
+  }
   SetNumber(o, kOsOSType, 36);  // CIM operating system type LINUX
-  Set(o, kOsCSName, k->hostName);
-  Set(o, kOsLastBootUpTime, FormatCimDateTime(st->bootTime));
+  if (ctx.Wants(kOsLastBootUpTime)) {
+    const ProcStat* st = nullptr;
+    if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
+    Set(o, kOsLastBootUpTime, FormatCimDateTime(st->bootTime));
+  }
   Set(o, kOsLocalDateTime, FormatCimDateTime(WallSeconds(ctx.options())));
-  // Free memory is what programs can still get without swapping: MemAvailable,
-  // not the bare MemFree that leaves the page cache out.
-  SetNumber(o, kOsFreePhysicalMemory, m->memAvailableKb);
-  SetNumber(o, kOsTotalVisibleMemorySize, m->memTotalKb);
-  SetNumber(o, kOsSizeStoredInPagingFiles, m->swapTotalKb);
-  SetNumber(o, kOsFreeSpaceInPagingFiles, m->swapFreeKb);
-  SetNumber(o, kOsTotalVirtualMemorySize, m->memTotalKb + m->swapTotalKb);
-  SetNumber(o, kOsFreeVirtualMemory, m->memAvailableKb + m->swapFreeKb);
+  if (ctx.WantsAny(kOsFreePhysicalMemory, kOsTotalVisibleMemorySize, kOsSizeStoredInPagingFiles,
+                   kOsFreeSpaceInPagingFiles, kOsTotalVirtualMemorySize, kOsFreeVirtualMemory)) {
+    const MemoryInfo* m = nullptr;
+    if (WmiStatus s = ctx.Memory(m); !s.ok()) return s;
+    // Free memory is what programs can still get without swapping:
+    // MemAvailable, not the bare MemFree that leaves the page cache out.
+    SetNumber(o, kOsFreePhysicalMemory, m->memAvailableKb);
+    SetNumber(o, kOsTotalVisibleMemorySize, m->memTotalKb);
+    SetNumber(o, kOsSizeStoredInPagingFiles, m->swapTotalKb);
+    SetNumber(o, kOsFreeSpaceInPagingFiles, m->swapFreeKb);
+    SetNumber(o, kOsTotalVirtualMemorySize, m->memTotalKb + m->swapTotalKb);
+    SetNumber(o, kOsFreeVirtualMemory, m->memAvailableKb + m->swapFreeKb);
+  }
   SetBool(o, kOsPrimary, true);
   out.push_back(std::move(o));
   return WmiStatus();
@@ -532,7 +599,8 @@ enum { kPsHandle, kPsProcessId, kPsParentProcessId, kPsName, kPsCaption, kPsDesc
 
 WmiStatus EnumerateProcesses(QueryContext& ctx, std::vector<Object>& out) {
   const ProcStat* st = nullptr;
-  if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
+  const bool dates = ctx.Wants(kPsCreationDate);
+  if (WmiStatus s = dates ? ctx.Stat(st) : WmiStatus(); !s.ok()) return s;
   std::vector<ProcessStat> processes;
   if (std::string e = ReadProcesses(ctx.options().root, processes); !e.empty()) return ProviderFailure(e);
   const uint64_t pageSize = static_cast<uint64_t>(PageSizeBytes());
@@ -552,7 +620,7 @@ WmiStatus EnumerateProcesses(QueryContext& ctx, std::vector<Object>& out) {
     SetNumber(o, kPsVirtualSize, p.virtualBytes);
     SetNumber(o, kPsPageFaults, static_cast<uint32_t>(p.minorFaults + p.majorFaults));
     const uint64_t ticks = static_cast<uint64_t>(ClockTicksPerSecond());
-    Set(o, kPsCreationDate,
+    if (dates) Set(o, kPsCreationDate,
         FormatCimDateTime(st->bootTime + static_cast<int64_t>(p.startTicks / ticks),
                           static_cast<int32_t>(p.startTicks % ticks * 1000000 / ticks)));
     out.push_back(std::move(o));
@@ -567,27 +635,32 @@ enum { kPdName, kPdCaption, kPdDescription, kPdPercentIdleTime, kPdPercentDiskTi
 
 WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out) {
   const HostDisks* h = nullptr;
-  const ProcStat* st = nullptr;
-  if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
-  if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
+  if (WmiStatus s = ctx.Disks(h, /*withSpace=*/false); !s.ok()) return s;
   std::vector<DiskStats> all;
   if (std::string e = ReadDiskStats(ctx.options().root, all); !e.empty()) return ProviderFailure(e);
   std::vector<DiskStats> counters;
-  for (const BlockDevice* d : h->disks) {
+  for (const BlockDevice* d : h->t->disks) {
     auto it = std::find_if(all.begin(), all.end(), [&](const DiskStats& s) { return s.name == d->name; });
     if (it == all.end()) {
       return ProviderFailure(HostPath(ctx.options().root, "/proc/diskstats") + ": no line for " + d->name);
     }
     counters.push_back(*it);
   }
-  const std::vector<WmiHost::DiskRates> rates = ctx.host.DiskRatesSince(counters, st->bootTime);
+  // The boot time is needed only for disks without an earlier reading.
+  int64_t bootTime = 0;
+  if (!ctx.host.HasDiskSample(counters)) {
+    const ProcStat* st = nullptr;
+    if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
+    bootTime = st->bootTime;
+  }
+  const std::vector<WmiHost::DiskRates> rates = ctx.host.DiskRatesSince(counters, bootTime);
   WmiHost::DiskRates total;
   uint64_t queue = 0;
-  for (size_t i = 0; i < h->disks.size(); ++i) {
+  for (size_t i = 0; i < h->t->disks.size(); ++i) {
     // Instance name: the disk's index, then the mount points of its file systems.
     std::string name = std::to_string(i);
     std::set<size_t> seen;
-    for (const auto& [disk, part] : h->diskPartition) {
+    for (const auto& [disk, part] : h->t->diskPartition) {
       if (disk != i) continue;
       for (const auto& [p, l] : h->partitionLogical) {
         if (p == part && seen.insert(l).second) name += " " + h->logical[l].mountPoint;
@@ -612,7 +685,7 @@ WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out)
     queue += counters[i].inFlight;
   }
   // The total's busy time is the disks' average; its rates are their sums.
-  const uint64_t busy = h->disks.empty() ? 0 : total.percentDiskTime / h->disks.size();
+  const uint64_t busy = h->t->disks.empty() ? 0 : total.percentDiskTime / h->t->disks.size();
   Object o(kPdCount);
   Set(o, kPdName, "_Total");
   SetNumber(o, kPdPercentIdleTime, 100 - busy);
@@ -826,6 +899,11 @@ WmiStatus RunSelect(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) {
     conditions.push_back(std::move(b));
   }
   QueryContext ctx(host);
+  if (!q.allProperties) {
+    ctx.wanted.assign(c->properties.size(), false);
+    for (size_t i : columns) ctx.wanted[i] = true;
+    for (const BoundCondition& b : conditions) ctx.wanted[b.property] = true;
+  }
   std::vector<Object> objects;
   if (WmiStatus s = c->enumerate(ctx, objects); !s.ok()) return s;
   if (!conditions.empty()) {
@@ -933,6 +1011,38 @@ WmiStatus WmiHost::Query(std::string_view wql, WmiQueryResult& out) {
                                                               : RunAssociators(*this, parsed.query, out);
   if (!s.ok()) out = WmiQueryResult();
   return s;
+}
+
+std::shared_ptr<const WmiBlockTopology> WmiHost::BlockTopology(WmiStatus& status) {
+  std::vector<PartitionListEntry> partitions;
+  bool found = false;
+  if (std::string e = ReadPartitionList(options_.root, partitions, found); !e.empty()) {
+    status = ProviderFailure(e);
+    return nullptr;
+  }
+  if (found) {
+    std::lock_guard<std::mutex> lock(topologyMutex);
+    if (topology && partitions == topologyPartitions) return topology;
+  }
+  // Read without the lock: another thread may read the same layout meanwhile,
+  // and either result is current.
+  auto fresh = std::make_shared<WmiBlockTopology>();
+  status = ReadBlockTopology(options_, *fresh);
+  if (!status.ok()) return nullptr;
+  if (found) {
+    std::lock_guard<std::mutex> lock(topologyMutex);
+    topology = fresh;
+    topologyPartitions = std::move(partitions);
+  }
+  return fresh;
+}
+
+bool WmiHost::HasDiskSample(const std::vector<DiskStats>& current) {
+  std::lock_guard<std::mutex> lock(diskMutex);
+  for (const DiskStats& c : current) {
+    if (!diskSample.count(c.name)) return false;
+  }
+  return haveDiskSample;
 }
 
 std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskStats>& current,

@@ -5,16 +5,19 @@
 // Win32_PerfFormattedData_PerfDisk_PhysicalDisk), answered from the readers of
 // platform/host_info.h with the Windows property names, types and units.
 //
-// Every query reads the host afresh. A reader that fails makes the whole query
+// Every query reads the host afresh (the layout of the block devices is re-read
+// whenever /proc/partitions changes). A reader that fails makes the whole query
 // fail; a query never answers with fewer objects than there are.
-// Thread-safety: Query may be called from several threads at once; the only
-// state kept between queries (the previous disk counters, from which the
-// formatted disk class computes its rates) is guarded by a mutex.
+// Thread-safety: Query may be called from several threads at once; the state
+// kept between queries (the block-device layout, and the previous disk counters
+// from which the formatted disk class computes its rates) is guarded by mutexes,
+// never held together.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -49,6 +52,8 @@ struct WmiHostOptions {
   std::function<int64_t()> wallSeconds;
 };
 
+struct WmiBlockTopology;
+
 // A time as a CIM datetime in local time: "yyyymmddHHMMSS.mmmmmm+UUU", UUU the
 // offset from UTC in minutes.
 std::string FormatCimDateTime(int64_t epochSeconds, int32_t microseconds = 0);
@@ -75,10 +80,24 @@ class WmiHost {
   };
   // Rates of the physical disks `current` (one entry per disk) as of now; keeps
   // the counters for the next call. Used by the formatted disk class.
+  // `bootTime` (seconds since the epoch) is needed only when HasDiskSample is false.
   std::vector<DiskRates> DiskRatesSince(const std::vector<DiskStats>& current, int64_t bootTime);
+  bool HasDiskSample(const std::vector<DiskStats>& current);
+
+  // The block devices and how they stack. Reading them takes a few hundred
+  // files, so the layout is kept and read again only when /proc/partitions
+  // (every device and partition with its size) has changed. Null with a failed
+  // status when the devices cannot be read.
+  std::shared_ptr<const WmiBlockTopology> BlockTopology(WmiStatus& status);
 
  private:
   const WmiHostOptions options_;
+
+  std::mutex topologyMutex;
+  // Guarded by topologyMutex: the layout last read and the /proc/partitions
+  // lines it was read with.
+  std::shared_ptr<const WmiBlockTopology> topology;
+  std::vector<PartitionListEntry> topologyPartitions;
 
   std::mutex diskMutex;
   // Guarded by diskMutex: the counters of the last reading and when it was

@@ -363,6 +363,32 @@ std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
   return std::string();
 }
 
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out, bool& found) {
+  out.clear();
+  found = false;
+  const std::string path = HostPath(root, "/proc/partitions");
+  std::string text;
+  const int err = ReadFile(path, text);
+  if (err == ENOENT) return std::string();
+  if (err != 0) return CannotRead(path, err);
+  found = true;
+  std::string_view rest = text;
+  NextLine(rest);  // "major minor  #blocks  name"
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    if (Trim(line).empty()) continue;
+    PartitionListEntry e;
+    std::string_view major = NextWord(line), minor = NextWord(line), blocks = NextWord(line);
+    e.name.assign(NextWord(line));
+    if (!ParseNumber(major, e.major) || !ParseNumber(minor, e.minor) || !ParseNumber(blocks, e.blocks) ||
+        e.name.empty()) {
+      return path + ": malformed line";
+    }
+    out.push_back(std::move(e));
+  }
+  return std::string();
+}
+
 namespace {
 
 // The holders/ or slaves/ list of a device; none when the directory is absent.

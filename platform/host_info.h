@@ -86,6 +86,16 @@ struct MountEntry {
 };
 std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out);
 
+// One line of /proc/partitions: every block device and partition with its size.
+struct PartitionListEntry {
+  uint32_t major = 0, minor = 0;
+  uint64_t blocks = 0;  // #blocks, 1024-byte units
+  std::string name;
+  bool operator==(const PartitionListEntry&) const = default;
+};
+// `found` is false (and no error) when the file does not exist.
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out, bool& found);
+
 // A partition: /sys/block/<disk>/<partition>/.
 struct BlockPartition {
   std::string name;
