@@ -505,3 +505,40 @@ TEST(FormatCimDateTime, LocalTimeWithItsOffsetInMinutes) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BrokenHost, BlockLayoutIsReadAgainWhenProcPartitionsChanges) {
+  RecordedHost host(root, 1700001000);
+  DBConnectionToWMI conn(host.options);
+  const std::string query = "SELECT Size FROM Win32_DiskDrive";
+  EXPECT_EQ(Query(conn, query), (Rows{"size", "10737418240"}));
+  // The disk grew, but /proc/partitions does not say so yet: the kept layout stands.
+  Write("/sys/block/sda/size", "41943040\n");
+  EXPECT_EQ(Query(conn, query), (Rows{"size", "10737418240"}));
+  std::ifstream in(root + "/proc/partitions");
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string partitions = text.str();
+  partitions.replace(partitions.find("10485760 sda"), 12, "20971520 sda");
+  Write("/proc/partitions", partitions);
+  EXPECT_EQ(Query(conn, query), (Rows{"size", "21474836480"}));
+  // Without /proc/partitions nothing is kept.
+  fs::remove(root + "/proc/partitions");
+  Write("/sys/block/sda/size", "2048\n");
+  EXPECT_EQ(Query(conn, query), (Rows{"size", "1048576"}));
+  Write("/proc/partitions", "major minor  #blocks  name\n\n 8 0 x sda\n");
+  EXPECT_EQ(Failure(query), "<root>/proc/partitions: malformed line");
+}
+
+TEST_F(BrokenHost, AQueryReadsOnlyTheSourcesOfItsProperties) {
+  fs::remove(root + "/proc/stat");
+  RecordedHost host(root, 1700001000);
+  DBConnectionToWMI conn(host.options);
+  EXPECT_EQ(Query(conn, "SELECT TotalPhysicalMemory FROM Win32_ComputerSystem"), (Rows{"totalphysicalmemory", "8254763008"}));
+  EXPECT_EQ(Query(conn, "SELECT ProcessId FROM Win32_Process WHERE ThreadCount = 7"), (Rows{"processid", "100"}));
+  EXPECT_EQ(Failure("SELECT * FROM Win32_ComputerSystem"), "cannot read <root>/proc/stat: No such file or directory");
+  EXPECT_EQ(Failure("SELECT CreationDate FROM Win32_Process"), "cannot read <root>/proc/stat: No such file or directory");
+}
+
+}  // namespace
