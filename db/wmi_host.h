@@ -43,7 +43,9 @@ struct WmiQueryResult {
 // Where the host's facts come from; the defaults read the live host.
 struct WmiHostOptions {
   std::string root = "/";
-  // statvfs of a mounted file system, given the mount point inside `root`.
+  // statvfs of a mounted file system, given the mount point inside `root`. An
+  // error text that holds strerror(ENOENT) means the file system was unmounted
+  // meanwhile: it is left out rather than failing the query.
   std::function<std::string(const std::string& path, FileSystemSpace& out)> readSpace =
       ReadFileSystemSpace;
   // Seconds on a clock that only moves forward (rates of the disk class).

@@ -141,11 +141,12 @@ int ListDirectory(const std::string& path, std::vector<std::string>& names) {
   return 0;
 }
 
-// An optional one-line attribute: empty text when the file does not exist.
-std::string ReadOptionalLine(const std::string& path, std::string& value) {
+// An optional one-line attribute: empty text when the file does not exist (or,
+// with `deniedIsAbsent`, may not be read).
+std::string ReadOptionalLine(const std::string& path, std::string& value, bool deniedIsAbsent = false) {
   std::string text;
   const int err = ReadFile(path, text);
-  if (err == ENOENT || err == ENOTDIR) {
+  if (err == ENOENT || err == ENOTDIR || (deniedIsAbsent && err == EACCES)) {
     value.clear();
     return std::string();
   }
@@ -556,10 +557,9 @@ std::string ReadOsRelease(const std::string& root, OsRelease& out) {
 
 std::string ReadMachineInfo(const std::string& root, MachineInfo& out) {
   out = MachineInfo();
-  std::string error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/sys_vendor"), out.vendor);
-  if (error.empty()) error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/product_name"), out.product);
   // The DMI files of some machines are readable by root only; the maker is then unknown.
-  if (!error.empty() && error.find(ErrnoText(EACCES)) != std::string::npos) return std::string();
+  std::string error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/sys_vendor"), out.vendor, true);
+  if (error.empty()) error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/product_name"), out.product, true);
   return error;
 }
 
