@@ -38,7 +38,8 @@ void Run(DBConnection& conn, const std::string& label, const std::string& wql,
     std::exit(1);
   }
   for (uint32_t i = 0; i < r->GetRowCount(); ++i) {
-    for (const char* v : values) sink += static_cast<long>(r->GetValueByName(static_cast<int32_t>(i), v).size());
+    for (const char* v : values)
+      sink += static_cast<long>(r->GetValueByName(static_cast<int32_t>(i), v).size());
   }
   perQuery[label] += std::chrono::duration<double, std::micro>(Clock::now() - start).count();
   if (keep) *keep = std::move(r);
@@ -63,19 +64,24 @@ void FullPass(DBConnection& conn) {
   Run(conn, "memory: computer system", "SELECT TotalPhysicalMemory FROM Win32_ComputerSystem",
       {"TotalPhysicalMemory"});
   Run(conn, "memory: operating system",
-      "SELECT FreePhysicalMemory, FreeVirtualMemory, TotalVirtualMemorySize, FreeSpaceInPagingFiles, "
+      "SELECT FreePhysicalMemory, FreeVirtualMemory, TotalVirtualMemorySize, "
+      "FreeSpaceInPagingFiles, "
       "SizeStoredInPagingFiles FROM Win32_OperatingSystem",
-      {"FreePhysicalMemory", "FreeVirtualMemory", "TotalVirtualMemorySize", "FreeSpaceInPagingFiles",
-       "SizeStoredInPagingFiles"});
-  Run(conn, "cpu: processors", "SELECT * FROM Win32_PerfRawData_PerfOS_Processor WHERE Name != '_Total' ",
+      {"FreePhysicalMemory", "FreeVirtualMemory", "TotalVirtualMemorySize",
+       "FreeSpaceInPagingFiles", "SizeStoredInPagingFiles"});
+  Run(conn, "cpu: processors",
+      "SELECT * FROM Win32_PerfRawData_PerfOS_Processor WHERE Name != '_Total' ",
       {"PercentProcessorTime", "TimeStamp_Sys100NS"});
   Run(conn, "os_statistics: processes", "SELECT * FROM Win32_Process", {"ThreadCount"});
   Run(conn, "os_info: operating system",
-      "SELECT Caption, OtherTypeDescription, OSArchitecture, CSDVersion, Version, LastBootUpTime FROM "
+      "SELECT Caption, OtherTypeDescription, OSArchitecture, CSDVersion, Version, LastBootUpTime "
+      "FROM "
       "Win32_OperatingSystem",
-      {"Caption", "OtherTypeDescription", "OSArchitecture", "CSDVersion", "Version", "LastBootUpTime"});
+      {"Caption", "OtherTypeDescription", "OSArchitecture", "CSDVersion", "Version",
+       "LastBootUpTime"});
   Run(conn, "disk_busy: physical disks",
-      "SELECT Caption, Name, Description, PercentIdleTime FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
+      "SELECT Caption, Name, Description, PercentIdleTime FROM "
+      "Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
       {"Caption", "Name", "Description", "PercentIdleTime"});
 }
 
@@ -98,7 +104,8 @@ double BareProcessScanMicros(long passes) {
     }
     ::closedir(dir);
   }
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / static_cast<double>(passes);
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
+         static_cast<double>(passes);
 }
 
 // Runs the reference program and returns its µs per sample, or -1.
@@ -127,7 +134,8 @@ int main(int argc, char** argv) {
   const auto start = Clock::now();
   for (long i = 0; i < passes; ++i) FullPass(conn);
   const double agentMicros =
-      std::chrono::duration<double, std::micro>(Clock::now() - start).count() / static_cast<double>(passes);
+      std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
+      static_cast<double>(passes);
 
   std::printf("wmi_bench: %ld full passes of the host probes' queries\n", passes);
   for (const auto& [label, micros] : perQuery) {
@@ -143,7 +151,8 @@ int main(int argc, char** argv) {
   const double processMicros = perQuery["os_statistics: processes"] / static_cast<double>(passes);
   std::printf("bare scan of /proc/<pid>/stat: %.1f us\n", scanMicros);
   std::printf("ratio agent/reference: %.2f (target: within 2.00)\n", agentMicros / referenceMicros);
-  std::printf("ratio agent/(reference + bare process scan): %.2f\n", agentMicros / (referenceMicros + scanMicros));
+  std::printf("ratio agent/(reference + bare process scan): %.2f\n",
+              agentMicros / (referenceMicros + scanMicros));
   std::printf("ratio agent without the process query/reference: %.2f  [sink %ld]\n",
               (agentMicros - processMicros) / referenceMicros, sink % 10);
   return 0;

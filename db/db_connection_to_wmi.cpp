@@ -22,8 +22,9 @@ std::unique_ptr<ResultSet> DBConnectionToWMI::ExecuteQuery(const std::string& qu
   WmiQueryResult result;
   const WmiStatus status = host.Query(query, result);
   if (!status.ok()) {
-    LogMessage(StrFormat(_("WMI query failed: %s; query: %s"), status.detail.c_str(), query.c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("WMI query failed: %s; query: %s"), status.detail.c_str(), query.c_str()),
+        LOG_WARNING);
     return std::make_unique<ResultSetWithFixedError>(
         StrFormat(_("Query failed. Error code = 0x%d"), status.code));
   }

@@ -46,7 +46,9 @@ std::string ToLower(std::string_view s) {
 
 enum class CimType { kString, kUInt16, kUInt32, kUInt64, kBoolean, kDateTime };
 
-bool IsNumeric(CimType t) { return t == CimType::kUInt16 || t == CimType::kUInt32 || t == CimType::kUInt64; }
+bool IsNumeric(CimType t) {
+  return t == CimType::kUInt16 || t == CimType::kUInt32 || t == CimType::kUInt64;
+}
 
 struct PropertyDef {
   const char* name;
@@ -135,7 +137,8 @@ WmiStatus ProviderFailure(std::string detail) {
 }
 
 WmiStatus ReadBlockTopology(const WmiHostOptions& options, WmiBlockTopology& out) {
-  if (std::string e = ReadBlockDevices(options.root, out.devices); !e.empty()) return ProviderFailure(e);
+  if (std::string e = ReadBlockDevices(options.root, out.devices); !e.empty())
+    return ProviderFailure(e);
 
   struct Node {
     const BlockDevice* device = nullptr;        // set for whole devices
@@ -215,7 +218,8 @@ WmiStatus ReadMountedDisks(const WmiHostOptions& options, bool withSpace, HostDi
   if (std::string e = ReadMounts(options.root, mounts); !e.empty()) return ProviderFailure(e);
   for (const MountEntry& m : mounts) {
     std::string node;
-    if (auto it = t.byNumber.find((uint64_t{m.major} << 32) | m.minor); m.major != 0 && it != t.byNumber.end()) {
+    if (auto it = t.byNumber.find((uint64_t{m.major} << 32) | m.minor);
+        m.major != 0 && it != t.byNumber.end()) {
       node = it->second;
     } else if (m.source.rfind("/dev/mapper/", 0) == 0) {
       // File systems with anonymous device numbers (btrfs) are found by their source.
@@ -223,8 +227,10 @@ WmiStatus ReadMountedDisks(const WmiHostOptions& options, bool withSpace, HostDi
     } else if (m.source.rfind("/dev/", 0) == 0 && t.removable.count(m.source.substr(5))) {
       node = m.source.substr(5);
     }
-    if (node.empty()) continue;  // not on a block device: never statvfs'd (a network mount may hang)
-    std::erase_if(out.logical, [&](const LogicalDiskInfo& l) { return l.mountPoint == m.mountPoint; });
+    if (node.empty())
+      continue;  // not on a block device: never statvfs'd (a network mount may hang)
+    std::erase_if(out.logical,
+                  [&](const LogicalDiskInfo& l) { return l.mountPoint == m.mountPoint; });
     auto same = std::find_if(out.logical.begin(), out.logical.end(),
                              [&](const LogicalDiskInfo& l) { return l.node == node; });
     LogicalDiskInfo l;
@@ -353,8 +359,20 @@ struct ClassDef {
 };
 
 // --- Win32_DiskDrive -------------------------------------------------------
-enum { kDdDeviceID, kDdName, kDdCaption, kDdModel, kDdIndex, kDdBytesPerSector, kDdSize,
-       kDdTotalSectors, kDdPartitions, kDdMediaType, kDdMediaLoaded, kDdCount };
+enum {
+  kDdDeviceID,
+  kDdName,
+  kDdCaption,
+  kDdModel,
+  kDdIndex,
+  kDdBytesPerSector,
+  kDdSize,
+  kDdTotalSectors,
+  kDdPartitions,
+  kDdMediaType,
+  kDdMediaLoaded,
+  kDdCount
+};
 
 Object DiskDriveObject(const WmiBlockTopology& h, size_t i) {
   Object o(kDdCount);
@@ -370,7 +388,8 @@ Object DiskDriveObject(const WmiBlockTopology& h, size_t i) {
     SetNumber(o, kDdTotalSectors, d.sizeSectors * 512 / d.logicalBlockSize);
   }
   size_t partitions = 0;
-  for (const auto& dp : h.diskPartition) partitions += dp.first == i && h.partitions[dp.second].node != d.name;
+  for (const auto& dp : h.diskPartition)
+    partitions += dp.first == i && h.partitions[dp.second].node != d.name;
   SetNumber(o, kDdPartitions, partitions);
   Set(o, kDdMediaType, d.removable ? "Removable Media" : "Fixed hard disk media");
   SetBool(o, kDdMediaLoaded, d.sizeSectors > 0);
@@ -385,8 +404,19 @@ WmiStatus EnumerateDiskDrives(QueryContext& ctx, std::vector<Object>& out) {
 }
 
 // --- Win32_DiskPartition ---------------------------------------------------
-enum { kDpDeviceID, kDpName, kDpCaption, kDpDescription, kDpDiskIndex, kDpIndex, kDpStartingOffset,
-       kDpSize, kDpBlockSize, kDpNumberOfBlocks, kDpCount };
+enum {
+  kDpDeviceID,
+  kDpName,
+  kDpCaption,
+  kDpDescription,
+  kDpDiskIndex,
+  kDpIndex,
+  kDpStartingOffset,
+  kDpSize,
+  kDpBlockSize,
+  kDpNumberOfBlocks,
+  kDpCount
+};
 
 Object PartitionObject(const WmiBlockTopology& h, size_t i) {
   Object o(kDpCount);
@@ -412,8 +442,18 @@ WmiStatus EnumeratePartitions(QueryContext& ctx, std::vector<Object>& out) {
 }
 
 // --- Win32_LogicalDisk -----------------------------------------------------
-enum { kLdDeviceID, kLdName, kLdCaption, kLdDescription, kLdDriveType, kLdFileSystem, kLdSize,
-       kLdFreeSpace, kLdVolumeName, kLdCount };
+enum {
+  kLdDeviceID,
+  kLdName,
+  kLdCaption,
+  kLdDescription,
+  kLdDriveType,
+  kLdFileSystem,
+  kLdSize,
+  kLdFreeSpace,
+  kLdVolumeName,
+  kLdCount
+};
 
 Object LogicalDiskObject(const HostDisks& h, size_t i) {
   Object o(kLdCount);
@@ -456,8 +496,10 @@ WmiStatus EnumerateDiskDriveToPartition(QueryContext& ctx, std::vector<Object>& 
   if (WmiStatus s = ctx.Topology(h); !s.ok()) return s;
   for (const auto& [disk, part] : h->diskPartition) {
     Object o(kAsCount);
-    Set(o, kAsAntecedent, ObjectPath("Win32_DiskDrive", "DeviceID", "/dev/" + h->disks[disk]->name));
-    Set(o, kAsDependent, ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->partitions[part].node));
+    Set(o, kAsAntecedent,
+        ObjectPath("Win32_DiskDrive", "DeviceID", "/dev/" + h->disks[disk]->name));
+    Set(o, kAsDependent,
+        ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->partitions[part].node));
     out.push_back(std::move(o));
   }
   return WmiStatus();
@@ -468,16 +510,26 @@ WmiStatus EnumerateLogicalDiskToPartition(QueryContext& ctx, std::vector<Object>
   if (WmiStatus s = ctx.Disks(h); !s.ok()) return s;
   for (const auto& [part, logical] : h->partitionLogical) {
     Object o(kAsCount);
-    Set(o, kAsAntecedent, ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->t->partitions[part].node));
-    Set(o, kAsDependent, ObjectPath("Win32_LogicalDisk", "DeviceID", h->logical[logical].mountPoint));
+    Set(o, kAsAntecedent,
+        ObjectPath("Win32_DiskPartition", "DeviceID", "/dev/" + h->t->partitions[part].node));
+    Set(o, kAsDependent,
+        ObjectPath("Win32_LogicalDisk", "DeviceID", h->logical[logical].mountPoint));
     out.push_back(std::move(o));
   }
   return WmiStatus();
 }
 
 // --- Win32_ComputerSystem --------------------------------------------------
-enum { kCsName, kCsCaption, kCsTotalPhysicalMemory, kCsNumberOfLogicalProcessors, kCsSystemType,
-       kCsManufacturer, kCsModel, kCsCount };
+enum {
+  kCsName,
+  kCsCaption,
+  kCsTotalPhysicalMemory,
+  kCsNumberOfLogicalProcessors,
+  kCsSystemType,
+  kCsManufacturer,
+  kCsModel,
+  kCsCount
+};
 
 WmiStatus EnumerateComputerSystem(QueryContext& ctx, std::vector<Object>& out) {
   Object o(kCsCount);
@@ -503,7 +555,8 @@ WmiStatus EnumerateComputerSystem(QueryContext& ctx, std::vector<Object>& out) {
   }
   if (ctx.WantsAny(kCsManufacturer, kCsModel)) {
     MachineInfo machine;
-    if (std::string e = ReadMachineInfo(ctx.options().root, machine); !e.empty()) return ProviderFailure(e);
+    if (std::string e = ReadMachineInfo(ctx.options().root, machine); !e.empty())
+      return ProviderFailure(e);
     if (!machine.vendor.empty()) Set(o, kCsManufacturer, machine.vendor);
     if (!machine.product.empty()) Set(o, kCsModel, machine.product);
   }
@@ -512,10 +565,26 @@ WmiStatus EnumerateComputerSystem(QueryContext& ctx, std::vector<Object>& out) {
 }
 
 // --- Win32_OperatingSystem -------------------------------------------------
-enum { kOsName, kOsCaption, kOsVersion, kOsOSArchitecture, kOsCSDVersion, kOsOtherTypeDescription,
-       kOsOSType, kOsCSName, kOsLastBootUpTime, kOsLocalDateTime, kOsFreePhysicalMemory,
-       kOsTotalVisibleMemorySize, kOsSizeStoredInPagingFiles, kOsFreeSpaceInPagingFiles,
-       kOsTotalVirtualMemorySize, kOsFreeVirtualMemory, kOsPrimary, kOsCount };
+enum {
+  kOsName,
+  kOsCaption,
+  kOsVersion,
+  kOsOSArchitecture,
+  kOsCSDVersion,
+  kOsOtherTypeDescription,
+  kOsOSType,
+  kOsCSName,
+  kOsLastBootUpTime,
+  kOsLocalDateTime,
+  kOsFreePhysicalMemory,
+  kOsTotalVisibleMemorySize,
+  kOsSizeStoredInPagingFiles,
+  kOsFreeSpaceInPagingFiles,
+  kOsTotalVirtualMemorySize,
+  kOsFreeVirtualMemory,
+  kOsPrimary,
+  kOsCount
+};
 
 int64_t WallSeconds(const WmiHostOptions& o) {
   return o.wallSeconds ? o.wallSeconds() : static_cast<int64_t>(::time(nullptr));
@@ -525,7 +594,8 @@ WmiStatus EnumerateOperatingSystem(QueryContext& ctx, std::vector<Object>& out) 
   Object o(kOsCount);
   if (ctx.WantsAny(kOsName, kOsCaption)) {
     OsRelease release;
-    if (std::string e = ReadOsRelease(ctx.options().root, release); !e.empty()) return ProviderFailure(e);
+    if (std::string e = ReadOsRelease(ctx.options().root, release); !e.empty())
+      return ProviderFailure(e);
     const std::string caption = !release.prettyName.empty() ? release.prettyName
                                 : !release.name.empty()     ? release.name
                                                             : "Linux";
@@ -566,9 +636,17 @@ WmiStatus EnumerateOperatingSystem(QueryContext& ctx, std::vector<Object>& out) 
 }
 
 // --- Win32_PerfRawData_PerfOS_Processor ------------------------------------
-enum { kPrName, kPrPercentProcessorTime, kPrPercentIdleTime, kPrPercentUserTime,
-       kPrPercentPrivilegedTime, kPrPercentInterruptTime, kPrTimeStamp_Sys100NS,
-       kPrFrequency_Sys100NS, kPrCount };
+enum {
+  kPrName,
+  kPrPercentProcessorTime,
+  kPrPercentIdleTime,
+  kPrPercentUserTime,
+  kPrPercentPrivilegedTime,
+  kPrPercentInterruptTime,
+  kPrTimeStamp_Sys100NS,
+  kPrFrequency_Sys100NS,
+  kPrCount
+};
 
 WmiStatus EnumerateProcessors(QueryContext& ctx, std::vector<Object>& out) {
   const ProcStat* st = nullptr;
@@ -593,16 +671,30 @@ WmiStatus EnumerateProcessors(QueryContext& ctx, std::vector<Object>& out) {
 }
 
 // --- Win32_Process ---------------------------------------------------------
-enum { kPsHandle, kPsProcessId, kPsParentProcessId, kPsName, kPsCaption, kPsDescription,
-       kPsThreadCount, kPsKernelModeTime, kPsUserModeTime, kPsWorkingSetSize, kPsVirtualSize,
-       kPsPageFaults, kPsCreationDate, kPsCount };
+enum {
+  kPsHandle,
+  kPsProcessId,
+  kPsParentProcessId,
+  kPsName,
+  kPsCaption,
+  kPsDescription,
+  kPsThreadCount,
+  kPsKernelModeTime,
+  kPsUserModeTime,
+  kPsWorkingSetSize,
+  kPsVirtualSize,
+  kPsPageFaults,
+  kPsCreationDate,
+  kPsCount
+};
 
 WmiStatus EnumerateProcesses(QueryContext& ctx, std::vector<Object>& out) {
   const ProcStat* st = nullptr;
   const bool dates = ctx.Wants(kPsCreationDate);
   if (WmiStatus s = dates ? ctx.Stat(st) : WmiStatus(); !s.ok()) return s;
   std::vector<ProcessStat> processes;
-  if (std::string e = ReadProcesses(ctx.options().root, processes); !e.empty()) return ProviderFailure(e);
+  if (std::string e = ReadProcesses(ctx.options().root, processes); !e.empty())
+    return ProviderFailure(e);
   const uint64_t pageSize = static_cast<uint64_t>(PageSizeBytes());
   out.reserve(out.size() + processes.size());
   for (const ProcessStat& p : processes) {
@@ -616,22 +708,34 @@ WmiStatus EnumerateProcesses(QueryContext& ctx, std::vector<Object>& out) {
     SetNumber(o, kPsThreadCount, static_cast<uint64_t>(std::max<int64_t>(p.threads, 0)));
     SetNumber(o, kPsKernelModeTime, TicksTo100ns(p.systemTicks));
     SetNumber(o, kPsUserModeTime, TicksTo100ns(p.userTicks));
-    SetNumber(o, kPsWorkingSetSize, static_cast<uint64_t>(std::max<int64_t>(p.residentPages, 0)) * pageSize);
+    SetNumber(o, kPsWorkingSetSize,
+              static_cast<uint64_t>(std::max<int64_t>(p.residentPages, 0)) * pageSize);
     SetNumber(o, kPsVirtualSize, p.virtualBytes);
     SetNumber(o, kPsPageFaults, static_cast<uint32_t>(p.minorFaults + p.majorFaults));
     const uint64_t ticks = static_cast<uint64_t>(ClockTicksPerSecond());
-    if (dates) Set(o, kPsCreationDate,
-        FormatCimDateTime(st->bootTime + static_cast<int64_t>(p.startTicks / ticks),
-                          static_cast<int32_t>(p.startTicks % ticks * 1000000 / ticks)));
+    if (dates)
+      Set(o, kPsCreationDate,
+          FormatCimDateTime(st->bootTime + static_cast<int64_t>(p.startTicks / ticks),
+                            static_cast<int32_t>(p.startTicks % ticks * 1000000 / ticks)));
     out.push_back(std::move(o));
   }
   return WmiStatus();
 }
 
 // --- Win32_PerfFormattedData_PerfDisk_PhysicalDisk -------------------------
-enum { kPdName, kPdCaption, kPdDescription, kPdPercentIdleTime, kPdPercentDiskTime,
-       kPdDiskReadBytesPersec, kPdDiskWriteBytesPersec, kPdDiskReadsPersec, kPdDiskWritesPersec,
-       kPdCurrentDiskQueueLength, kPdCount };
+enum {
+  kPdName,
+  kPdCaption,
+  kPdDescription,
+  kPdPercentIdleTime,
+  kPdPercentDiskTime,
+  kPdDiskReadBytesPersec,
+  kPdDiskWriteBytesPersec,
+  kPdDiskReadsPersec,
+  kPdDiskWritesPersec,
+  kPdCurrentDiskQueueLength,
+  kPdCount
+};
 
 WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out) {
   const HostDisks* h = nullptr;
@@ -640,9 +744,11 @@ WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out)
   if (std::string e = ReadDiskStats(ctx.options().root, all); !e.empty()) return ProviderFailure(e);
   std::vector<DiskStats> counters;
   for (const BlockDevice* d : h->t->disks) {
-    auto it = std::find_if(all.begin(), all.end(), [&](const DiskStats& s) { return s.name == d->name; });
+    auto it =
+        std::find_if(all.begin(), all.end(), [&](const DiskStats& s) { return s.name == d->name; });
     if (it == all.end()) {
-      return ProviderFailure(HostPath(ctx.options().root, "/proc/diskstats") + ": no line for " + d->name);
+      return ProviderFailure(HostPath(ctx.options().root, "/proc/diskstats") + ": no line for " +
+                             d->name);
     }
     counters.push_back(*it);
   }
@@ -705,63 +811,122 @@ const std::vector<ClassDef>& Classes() {
   using T = CimType;
   static const std::vector<ClassDef> classes = {
       {"Win32_DiskDrive",
-       {{"DeviceID", T::kString}, {"Name", T::kString}, {"Caption", T::kString}, {"Model", T::kString},
-        {"Index", T::kUInt32}, {"BytesPerSector", T::kUInt32}, {"Size", T::kUInt64},
-        {"TotalSectors", T::kUInt64}, {"Partitions", T::kUInt32}, {"MediaType", T::kString},
+       {{"DeviceID", T::kString},
+        {"Name", T::kString},
+        {"Caption", T::kString},
+        {"Model", T::kString},
+        {"Index", T::kUInt32},
+        {"BytesPerSector", T::kUInt32},
+        {"Size", T::kUInt64},
+        {"TotalSectors", T::kUInt64},
+        {"Partitions", T::kUInt32},
+        {"MediaType", T::kString},
         {"MediaLoaded", T::kBoolean}},
-       kDdDeviceID, EnumerateDiskDrives},
+       kDdDeviceID,
+       EnumerateDiskDrives},
       {"Win32_DiskPartition",
-       {{"DeviceID", T::kString}, {"Name", T::kString}, {"Caption", T::kString},
-        {"Description", T::kString}, {"DiskIndex", T::kUInt32}, {"Index", T::kUInt32},
-        {"StartingOffset", T::kUInt64}, {"Size", T::kUInt64}, {"BlockSize", T::kUInt64},
+       {{"DeviceID", T::kString},
+        {"Name", T::kString},
+        {"Caption", T::kString},
+        {"Description", T::kString},
+        {"DiskIndex", T::kUInt32},
+        {"Index", T::kUInt32},
+        {"StartingOffset", T::kUInt64},
+        {"Size", T::kUInt64},
+        {"BlockSize", T::kUInt64},
         {"NumberOfBlocks", T::kUInt64}},
-       kDpDeviceID, EnumeratePartitions},
+       kDpDeviceID,
+       EnumeratePartitions},
       {"Win32_LogicalDisk",
-       {{"DeviceID", T::kString}, {"Name", T::kString}, {"Caption", T::kString},
-        {"Description", T::kString}, {"DriveType", T::kUInt32}, {"FileSystem", T::kString},
-        {"Size", T::kUInt64}, {"FreeSpace", T::kUInt64}, {"VolumeName", T::kString}},
-       kLdDeviceID, EnumerateLogicalDisks},
+       {{"DeviceID", T::kString},
+        {"Name", T::kString},
+        {"Caption", T::kString},
+        {"Description", T::kString},
+        {"DriveType", T::kUInt32},
+        {"FileSystem", T::kString},
+        {"Size", T::kUInt64},
+        {"FreeSpace", T::kUInt64},
+        {"VolumeName", T::kString}},
+       kLdDeviceID,
+       EnumerateLogicalDisks},
       {"Win32_DiskDriveToDiskPartition",
        {{"Antecedent", T::kString}, {"Dependent", T::kString}},
-       kAsDependent, EnumerateDiskDriveToPartition},
+       kAsDependent,
+       EnumerateDiskDriveToPartition},
       {"Win32_LogicalDiskToPartition",
        {{"Antecedent", T::kString}, {"Dependent", T::kString}},
-       kAsDependent, EnumerateLogicalDiskToPartition},
+       kAsDependent,
+       EnumerateLogicalDiskToPartition},
       {"Win32_ComputerSystem",
-       {{"Name", T::kString}, {"Caption", T::kString}, {"TotalPhysicalMemory", T::kUInt64},
-        {"NumberOfLogicalProcessors", T::kUInt32}, {"SystemType", T::kString},
-        {"Manufacturer", T::kString}, {"Model", T::kString}},
-       kCsName, EnumerateComputerSystem},
+       {{"Name", T::kString},
+        {"Caption", T::kString},
+        {"TotalPhysicalMemory", T::kUInt64},
+        {"NumberOfLogicalProcessors", T::kUInt32},
+        {"SystemType", T::kString},
+        {"Manufacturer", T::kString},
+        {"Model", T::kString}},
+       kCsName,
+       EnumerateComputerSystem},
       {"Win32_OperatingSystem",
-       {{"Name", T::kString}, {"Caption", T::kString}, {"Version", T::kString},
-        {"OSArchitecture", T::kString}, {"CSDVersion", T::kString},
-        {"OtherTypeDescription", T::kString}, {"OSType", T::kUInt16}, {"CSName", T::kString},
-        {"LastBootUpTime", T::kDateTime}, {"LocalDateTime", T::kDateTime},
-        {"FreePhysicalMemory", T::kUInt64}, {"TotalVisibleMemorySize", T::kUInt64},
-        {"SizeStoredInPagingFiles", T::kUInt64}, {"FreeSpaceInPagingFiles", T::kUInt64},
-        {"TotalVirtualMemorySize", T::kUInt64}, {"FreeVirtualMemory", T::kUInt64},
+       {{"Name", T::kString},
+        {"Caption", T::kString},
+        {"Version", T::kString},
+        {"OSArchitecture", T::kString},
+        {"CSDVersion", T::kString},
+        {"OtherTypeDescription", T::kString},
+        {"OSType", T::kUInt16},
+        {"CSName", T::kString},
+        {"LastBootUpTime", T::kDateTime},
+        {"LocalDateTime", T::kDateTime},
+        {"FreePhysicalMemory", T::kUInt64},
+        {"TotalVisibleMemorySize", T::kUInt64},
+        {"SizeStoredInPagingFiles", T::kUInt64},
+        {"FreeSpaceInPagingFiles", T::kUInt64},
+        {"TotalVirtualMemorySize", T::kUInt64},
+        {"FreeVirtualMemory", T::kUInt64},
         {"Primary", T::kBoolean}},
-       kOsName, EnumerateOperatingSystem},
+       kOsName,
+       EnumerateOperatingSystem},
       {"Win32_PerfRawData_PerfOS_Processor",
-       {{"Name", T::kString}, {"PercentProcessorTime", T::kUInt64}, {"PercentIdleTime", T::kUInt64},
-        {"PercentUserTime", T::kUInt64}, {"PercentPrivilegedTime", T::kUInt64},
-        {"PercentInterruptTime", T::kUInt64}, {"TimeStamp_Sys100NS", T::kUInt64},
+       {{"Name", T::kString},
+        {"PercentProcessorTime", T::kUInt64},
+        {"PercentIdleTime", T::kUInt64},
+        {"PercentUserTime", T::kUInt64},
+        {"PercentPrivilegedTime", T::kUInt64},
+        {"PercentInterruptTime", T::kUInt64},
+        {"TimeStamp_Sys100NS", T::kUInt64},
         {"Frequency_Sys100NS", T::kUInt64}},
-       kPrName, EnumerateProcessors},
+       kPrName,
+       EnumerateProcessors},
       {"Win32_Process",
-       {{"Handle", T::kString}, {"ProcessId", T::kUInt32}, {"ParentProcessId", T::kUInt32},
-        {"Name", T::kString}, {"Caption", T::kString}, {"Description", T::kString},
-        {"ThreadCount", T::kUInt32}, {"KernelModeTime", T::kUInt64}, {"UserModeTime", T::kUInt64},
-        {"WorkingSetSize", T::kUInt64}, {"VirtualSize", T::kUInt64}, {"PageFaults", T::kUInt32},
+       {{"Handle", T::kString},
+        {"ProcessId", T::kUInt32},
+        {"ParentProcessId", T::kUInt32},
+        {"Name", T::kString},
+        {"Caption", T::kString},
+        {"Description", T::kString},
+        {"ThreadCount", T::kUInt32},
+        {"KernelModeTime", T::kUInt64},
+        {"UserModeTime", T::kUInt64},
+        {"WorkingSetSize", T::kUInt64},
+        {"VirtualSize", T::kUInt64},
+        {"PageFaults", T::kUInt32},
         {"CreationDate", T::kDateTime}},
-       kPsHandle, EnumerateProcesses},
+       kPsHandle,
+       EnumerateProcesses},
       {"Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
-       {{"Name", T::kString}, {"Caption", T::kString}, {"Description", T::kString},
-        {"PercentIdleTime", T::kUInt64}, {"PercentDiskTime", T::kUInt64},
-        {"DiskReadBytesPersec", T::kUInt64}, {"DiskWriteBytesPersec", T::kUInt64},
-        {"DiskReadsPersec", T::kUInt32}, {"DiskWritesPersec", T::kUInt32},
+       {{"Name", T::kString},
+        {"Caption", T::kString},
+        {"Description", T::kString},
+        {"PercentIdleTime", T::kUInt64},
+        {"PercentDiskTime", T::kUInt64},
+        {"DiskReadBytesPersec", T::kUInt64},
+        {"DiskWriteBytesPersec", T::kUInt64},
+        {"DiskReadsPersec", T::kUInt32},
+        {"DiskWritesPersec", T::kUInt32},
         {"CurrentDiskQueueLength", T::kUInt32}},
-       kPdName, EnumeratePhysicalDiskPerf},
+       kPdName,
+       EnumeratePhysicalDiskPerf},
   };
   return classes;
 }
@@ -819,12 +984,18 @@ ParsedNumber ParseNumberText(const std::string& text) {
 
 bool Holds(int comparison, WqlOperator op) {
   switch (op) {
-    case WqlOperator::kEqual: return comparison == 0;
-    case WqlOperator::kNotEqual: return comparison != 0;
-    case WqlOperator::kLess: return comparison < 0;
-    case WqlOperator::kGreater: return comparison > 0;
-    case WqlOperator::kLessEqual: return comparison <= 0;
-    case WqlOperator::kGreaterEqual: return comparison >= 0;
+    case WqlOperator::kEqual:
+      return comparison == 0;
+    case WqlOperator::kNotEqual:
+      return comparison != 0;
+    case WqlOperator::kLess:
+      return comparison < 0;
+    case WqlOperator::kGreater:
+      return comparison > 0;
+    case WqlOperator::kLessEqual:
+      return comparison <= 0;
+    case WqlOperator::kGreaterEqual:
+      return comparison >= 0;
   }
   return false;
 }
@@ -877,7 +1048,9 @@ WmiStatus RunSelect(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) {
   } else {
     for (const std::string& name : q.properties) {
       std::optional<size_t> p = FindProperty(*c, name);
-      if (!p) return WmiStatus::Error(WBEM_E_INVALID_QUERY, std::string(c->name) + " has no property " + name);
+      if (!p)
+        return WmiStatus::Error(WBEM_E_INVALID_QUERY,
+                                std::string(c->name) + " has no property " + name);
       if (std::find(columns.begin(), columns.end(), *p) == columns.end()) columns.push_back(*p);
     }
   }
@@ -885,14 +1058,15 @@ WmiStatus RunSelect(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) {
   for (const WqlCondition& wc : q.conditions) {
     std::optional<size_t> p = FindProperty(*c, wc.property);
     if (!p) {
-      return WmiStatus::Error(WBEM_E_INVALID_QUERY, std::string(c->name) + " has no property " + wc.property);
+      return WmiStatus::Error(WBEM_E_INVALID_QUERY,
+                              std::string(c->name) + " has no property " + wc.property);
     }
     BoundCondition b{*p, c->properties[*p].type, wc.op, wc.literal};
     if (IsNumeric(b.type)) {
       const ParsedNumber n = ParseNumberText(wc.literal);
       if (!n.ok) {
-        return WmiStatus::Error(WBEM_E_INVALID_QUERY, "the value '" + wc.literal + "' of " + wc.property +
-                                                          " is not a number");
+        return WmiStatus::Error(WBEM_E_INVALID_QUERY, "the value '" + wc.literal + "' of " +
+                                                          wc.property + " is not a number");
       }
       b.number = n.value;
     }
@@ -922,16 +1096,17 @@ WmiStatus RunAssociators(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) 
   const ClassDef* source = FindClass(q.objectClass);
   if (!source) return WmiStatus::Error(WBEM_E_INVALID_CLASS, "no class named " + q.objectClass);
   if (!EqualsNoCase(source->properties[source->key].name, q.objectKey)) {
-    return WmiStatus::Error(WBEM_E_INVALID_OBJECT_PATH, std::string(source->name) + " is keyed by " +
-                                                            source->properties[source->key].name +
-                                                            ", not " + q.objectKey);
+    return WmiStatus::Error(WBEM_E_INVALID_OBJECT_PATH,
+                            std::string(source->name) + " is keyed by " +
+                                source->properties[source->key].name + ", not " + q.objectKey);
   }
   const AssocDef* only = nullptr;
   if (!q.assocClass.empty()) {
     for (const AssocDef& a : kAssociations) {
       if (EqualsNoCase(a.name, q.assocClass)) only = &a;
     }
-    if (!only) return WmiStatus::Error(WBEM_E_INVALID_CLASS, "no association class named " + q.assocClass);
+    if (!only)
+      return WmiStatus::Error(WBEM_E_INVALID_CLASS, "no association class named " + q.assocClass);
   }
   const ClassDef* resultClass = nullptr;
   if (!q.resultClass.empty() && !(resultClass = FindClass(q.resultClass))) {
@@ -969,7 +1144,8 @@ WmiStatus RunAssociators(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) 
     std::set<std::string> partnerKeys;
     for (const Object& link : links) {
       const std::string& here = link[fromAntecedent ? kAsAntecedent : kAsDependent].text;
-      if (PathValue(here) == key) partnerKeys.insert(PathValue(link[fromAntecedent ? kAsDependent : kAsAntecedent].text));
+      if (PathValue(here) == key)
+        partnerKeys.insert(PathValue(link[fromAntecedent ? kAsDependent : kAsAntecedent].text));
     }
     if (partnerKeys.empty()) continue;
     if (other && other != partner) continue;  // a second class would need other columns
@@ -991,7 +1167,7 @@ WmiStatus RunAssociators(WmiHost& host, const WqlQuery& q, WmiQueryResult& out) 
 
 std::string FormatCimDateTime(int64_t epochSeconds, int32_t microseconds) {
   const time_t t = static_cast<time_t>(epochSeconds);
-  struct tm local{};
+  struct tm local {};
   if (!localtime_r(&t, &local)) return std::string();
   const long offset = local.tm_gmtoff / 60;
   char buffer[64];
@@ -1007,8 +1183,9 @@ WmiStatus WmiHost::Query(std::string_view wql, WmiQueryResult& out) {
   out = WmiQueryResult();
   WqlParseResult parsed = ParseWql(wql);
   if (!parsed.status.ok()) return parsed.status;
-  WmiStatus s = parsed.query.kind == WqlQuery::Kind::kSelect ? RunSelect(*this, parsed.query, out)
-                                                              : RunAssociators(*this, parsed.query, out);
+  WmiStatus s = parsed.query.kind == WqlQuery::Kind::kSelect
+                    ? RunSelect(*this, parsed.query, out)
+                    : RunAssociators(*this, parsed.query, out);
   if (!s.ok()) out = WmiQueryResult();
   return s;
 }
@@ -1047,9 +1224,11 @@ bool WmiHost::HasDiskSample(const std::vector<DiskStats>& current) {
 
 std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskStats>& current,
                                                         int64_t bootTime) {
-  const double now = options_.monotonicSeconds
-                         ? options_.monotonicSeconds()
-                         : std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  const double now =
+      options_.monotonicSeconds
+          ? options_.monotonicSeconds()
+          : std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                .count();
   std::lock_guard<std::mutex> lock(diskMutex);
   // Rates need an interval: over a second since the last reading, the counters
   // of that reading; before that, the rates computed then; for a disk never
@@ -1073,13 +1252,19 @@ std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskSt
     }
     DiskRates r;
     if (seconds > 0) {
-      auto delta = [](uint64_t a, uint64_t b) { return a >= b ? a - b : 0; };  // counters reset: no rate
+      auto delta = [](uint64_t a, uint64_t b) {
+        return a >= b ? a - b : 0;
+      };  // counters reset: no rate
       const double busyMs = static_cast<double>(delta(c.ioTicksMs, base.ioTicksMs));
-      r.percentDiskTime = static_cast<uint64_t>(std::min(100.0, busyMs / (seconds * 1000.0) * 100.0));
-      r.readBytesPerSec = static_cast<uint64_t>(delta(c.sectorsRead, base.sectorsRead) * 512.0 / seconds);
-      r.writeBytesPerSec = static_cast<uint64_t>(delta(c.sectorsWritten, base.sectorsWritten) * 512.0 / seconds);
+      r.percentDiskTime =
+          static_cast<uint64_t>(std::min(100.0, busyMs / (seconds * 1000.0) * 100.0));
+      r.readBytesPerSec =
+          static_cast<uint64_t>(delta(c.sectorsRead, base.sectorsRead) * 512.0 / seconds);
+      r.writeBytesPerSec =
+          static_cast<uint64_t>(delta(c.sectorsWritten, base.sectorsWritten) * 512.0 / seconds);
       r.readsPerSec = static_cast<uint64_t>(delta(c.readsCompleted, base.readsCompleted) / seconds);
-      r.writesPerSec = static_cast<uint64_t>(delta(c.writesCompleted, base.writesCompleted) / seconds);
+      r.writesPerSec =
+          static_cast<uint64_t>(delta(c.writesCompleted, base.writesCompleted) / seconds);
     }
     diskRates[c.name] = r;
     rates.push_back(r);

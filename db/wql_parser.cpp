@@ -6,12 +6,15 @@ namespace {
 
 bool IsNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
 bool IsNameChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+}
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   }
   return true;
@@ -147,7 +150,7 @@ class Parser {
     };
     // Two-character operators first, so that <= is not read as <.
     static constexpr Op kOps[] = {
-        {"!=", WqlOperator::kNotEqual}, {"<>", WqlOperator::kNotEqual},
+        {"!=", WqlOperator::kNotEqual},  {"<>", WqlOperator::kNotEqual},
         {"<=", WqlOperator::kLessEqual}, {">=", WqlOperator::kGreaterEqual},
         {"=", WqlOperator::kEqual},      {"<", WqlOperator::kLess},
         {">", WqlOperator::kGreater},

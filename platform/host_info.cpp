@@ -64,9 +64,11 @@ int ReadFile(const std::string& path, std::string& out) {
 }
 
 std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
     s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
     s.remove_suffix(1);
   return s;
 }
@@ -113,7 +115,8 @@ std::string DecodeOctal(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3' &&
         text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
-      out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+      out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                               (text[i + 3] - '0'));
       i += 3;
     } else {
       out += text[i];
@@ -143,7 +146,8 @@ int ListDirectory(const std::string& path, std::vector<std::string>& names) {
 
 // An optional one-line attribute: empty text when the file does not exist (or,
 // with `deniedIsAbsent`, may not be read).
-std::string ReadOptionalLine(const std::string& path, std::string& value, bool deniedIsAbsent = false) {
+std::string ReadOptionalLine(const std::string& path, std::string& value,
+                             bool deniedIsAbsent = false) {
   std::string text;
   const int err = ReadFile(path, text);
   if (err == ENOENT || err == ENOTDIR || (deniedIsAbsent && err == EACCES)) {
@@ -213,12 +217,14 @@ std::string ReadProcStat(const std::string& root, ProcStat& out) {
       if (name.size() > 3 && !ParseNumber(name.substr(3), t.cpu)) {
         return path + ": malformed processor name " + std::string(name);
       }
-      uint64_t* fields[] = {&t.user, &t.nice, &t.system, &t.idle, &t.iowait, &t.irq, &t.softirq, &t.steal};
+      uint64_t* fields[] = {&t.user,   &t.nice, &t.system,  &t.idle,
+                            &t.iowait, &t.irq,  &t.softirq, &t.steal};
       for (size_t i = 0; i < 8; ++i) {
         std::string_view word = NextWord(line);
         // Kernels before 2.6.11 write fewer fields; the missing ones count as 0.
         if (word.empty() && i >= 4) break;
-        if (!ParseNumber(word, *fields[i])) return path + ": malformed " + std::string(name) + " line";
+        if (!ParseNumber(word, *fields[i]))
+          return path + ": malformed " + std::string(name) + " line";
       }
       if ((t.cpu == -1) != out.cpus.empty()) return path + ": the summed cpu line is not first";
       out.cpus.push_back(t);
@@ -253,7 +259,8 @@ bool ParseProcessStat(std::string_view text, ProcessStat& out) {
   // first '(' to the last ')'.
   const size_t open = text.find('(');
   const size_t close = text.rfind(')');
-  if (open == std::string_view::npos || close == std::string_view::npos || close < open) return false;
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+    return false;
   out = ProcessStat();
   if (!ParseNumber(text.substr(0, open), out.pid)) return false;
   out.comm.assign(text.substr(open + 1, close - open - 1));
@@ -364,7 +371,8 @@ std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
   return std::string();
 }
 
-std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out, bool& found) {
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out,
+                              bool& found) {
   out.clear();
   found = false;
   const std::string path = HostPath(root, "/proc/partitions");
@@ -381,8 +389,8 @@ std::string ReadPartitionList(const std::string& root, std::vector<PartitionList
     PartitionListEntry e;
     std::string_view major = NextWord(line), minor = NextWord(line), blocks = NextWord(line);
     e.name.assign(NextWord(line));
-    if (!ParseNumber(major, e.major) || !ParseNumber(minor, e.minor) || !ParseNumber(blocks, e.blocks) ||
-        e.name.empty()) {
+    if (!ParseNumber(major, e.major) || !ParseNumber(minor, e.minor) ||
+        !ParseNumber(blocks, e.blocks) || e.name.empty()) {
       return path + ": malformed line";
     }
     out.push_back(std::move(e));
@@ -473,8 +481,10 @@ std::string ReadBlockDevices(const std::string& root, std::vector<BlockDevice>& 
       if (!ParseNumber(number, p.number)) return partDir + "/partition: not a number";
       bool partGone = false;
       error = ReadDevFile(partDir + "/dev", p.major, p.minor, &partGone);
-      if (error.empty() && !partGone) error = ReadNumberFile(partDir + "/start", p.startSectors, &partGone);
-      if (error.empty() && !partGone) error = ReadNumberFile(partDir + "/size", p.sizeSectors, &partGone);
+      if (error.empty() && !partGone)
+        error = ReadNumberFile(partDir + "/start", p.startSectors, &partGone);
+      if (error.empty() && !partGone)
+        error = ReadNumberFile(partDir + "/size", p.sizeSectors, &partGone);
       if (error.empty() && !partGone) error = ReadLinks(partDir + "/holders", p.holders);
       if (!error.empty()) return error;
       if (!partGone) d.partitions.push_back(std::move(p));
@@ -558,13 +568,15 @@ std::string ReadOsRelease(const std::string& root, OsRelease& out) {
 std::string ReadMachineInfo(const std::string& root, MachineInfo& out) {
   out = MachineInfo();
   // The DMI files of some machines are readable by root only; the maker is then unknown.
-  std::string error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/sys_vendor"), out.vendor, true);
-  if (error.empty()) error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/product_name"), out.product, true);
+  std::string error =
+      ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/sys_vendor"), out.vendor, true);
+  if (error.empty())
+    error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/product_name"), out.product, true);
   return error;
 }
 
 std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out) {
-  struct statvfs s{};
+  struct statvfs s {};
   if (::statvfs(path.c_str(), &s) != 0) return "statvfs " + path + ": " + ErrnoText(errno);
   out.fragmentSize = s.f_frsize;
   out.blocks = s.f_blocks;

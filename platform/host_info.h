@@ -46,17 +46,17 @@ long PageSizeBytes();
 
 // /proc/<pid>/stat of one process.
 struct ProcessStat {
-  int32_t pid = 0;             // field 1
-  std::string comm;            // field 2, without its parentheses
-  int32_t ppid = 0;            // field 4
-  uint64_t minorFaults = 0;    // field 10, minflt
-  uint64_t majorFaults = 0;    // field 12, majflt
-  uint64_t userTicks = 0;      // field 14, utime
-  uint64_t systemTicks = 0;    // field 15, stime
-  int64_t threads = 0;         // field 20, num_threads
-  uint64_t startTicks = 0;     // field 22, starttime: ticks after boot
-  uint64_t virtualBytes = 0;   // field 23, vsize
-  int64_t residentPages = 0;   // field 24, rss
+  int32_t pid = 0;            // field 1
+  std::string comm;           // field 2, without its parentheses
+  int32_t ppid = 0;           // field 4
+  uint64_t minorFaults = 0;   // field 10, minflt
+  uint64_t majorFaults = 0;   // field 12, majflt
+  uint64_t userTicks = 0;     // field 14, utime
+  uint64_t systemTicks = 0;   // field 15, stime
+  int64_t threads = 0;        // field 20, num_threads
+  uint64_t startTicks = 0;    // field 22, starttime: ticks after boot
+  uint64_t virtualBytes = 0;  // field 23, vsize
+  int64_t residentPages = 0;  // field 24, rss
 };
 // Parses the text of one /proc/<pid>/stat file; false when it is malformed.
 bool ParseProcessStat(std::string_view text, ProcessStat& out);
@@ -94,7 +94,8 @@ struct PartitionListEntry {
   bool operator==(const PartitionListEntry&) const = default;
 };
 // `found` is false (and no error) when the file does not exist.
-std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out, bool& found);
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out,
+                              bool& found);
 
 // A partition: /sys/block/<disk>/<partition>/.
 struct BlockPartition {
@@ -108,15 +109,15 @@ struct BlockPartition {
 // A whole block device: /sys/block/<name>/.
 struct BlockDevice {
   std::string name;
-  uint32_t major = 0, minor = 0;     // dev
-  uint64_t sizeSectors = 0;          // size, 512-byte units
-  uint32_t logicalBlockSize = 512;   // queue/logical_block_size
-  bool removable = false;            // removable
-  std::string model;                 // device/model, trimmed; empty when absent
-  std::string dmName;                // dm/name for device-mapper devices
-  std::string mdLevel;               // md/level for md arrays
-  std::vector<std::string> holders;  // holders/
-  std::vector<std::string> slaves;   // slaves/: devices it is built on
+  uint32_t major = 0, minor = 0;           // dev
+  uint64_t sizeSectors = 0;                // size, 512-byte units
+  uint32_t logicalBlockSize = 512;         // queue/logical_block_size
+  bool removable = false;                  // removable
+  std::string model;                       // device/model, trimmed; empty when absent
+  std::string dmName;                      // dm/name for device-mapper devices
+  std::string mdLevel;                     // md/level for md arrays
+  std::vector<std::string> holders;        // holders/
+  std::vector<std::string> slaves;         // slaves/: devices it is built on
   std::vector<BlockPartition> partitions;  // by partition number
 };
 // Every block device under /sys/block, sorted by name.
@@ -134,7 +135,7 @@ std::string ReadKernelInfo(const std::string& root, KernelInfo& out);
 
 // /etc/os-release (or /usr/lib/os-release).
 struct OsRelease {
-  bool found = false;  // false when neither file exists
+  bool found = false;      // false when neither file exists
   std::string prettyName;  // PRETTY_NAME
   std::string name;        // NAME
   std::string versionId;   // VERSION_ID

@@ -3,6 +3,8 @@
 // tests/data/host_lvm: md RAID 1, LVM, dm-crypt and a whole-disk volume under
 // btrfs), with values worked out by hand from the recorded files; the query
 // semantics (selection, conditions, case, NULL) and every error path's text.
+#include "db/wmi_host.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <time.h>
@@ -14,7 +16,6 @@
 
 #include "db/db_connection_to_wmi.h"
 #include "db/result_set_from_wmi.h"
-#include "db/wmi_host.h"
 
 namespace {
 
@@ -100,20 +101,26 @@ TEST(WmiPlainHost, DisksPartitionsAndMountedFileSystems) {
                   "Fixed hard disk media|True"}))
       << "the optical drive and the loop device are no disk drives";
 
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sda'} WHERE AssocClass = "
-                        "Win32_DiskDriveToDiskPartition"),
-            (Rows{"deviceid|name|caption|description|diskindex|index|startingoffset|size|blocksize|"
-                  "numberofblocks",
-                  "/dev/sda1|/dev/sda1|/dev/sda1|Partition|0|0|1048576|536870912|512|1048576",
-                  "/dev/sda2|/dev/sda2|/dev/sda2|Partition|0|1|537919488|10199498752|512|19920896"}));
+  EXPECT_EQ(
+      Query(conn,
+            "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sda'} WHERE AssocClass = "
+            "Win32_DiskDriveToDiskPartition"),
+      (Rows{"deviceid|name|caption|description|diskindex|index|startingoffset|size|blocksize|"
+            "numberofblocks",
+            "/dev/sda1|/dev/sda1|/dev/sda1|Partition|0|0|1048576|536870912|512|1048576",
+            "/dev/sda2|/dev/sda2|/dev/sda2|Partition|0|1|537919488|10199498752|512|19920896"}));
 
-  const std::string header = "deviceid|name|caption|description|drivetype|filesystem|size|freespace|volumename";
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda1'} WHERE AssocClass = "
-                        "Win32_LogicalDiskToPartition"),
-            (Rows{header, "/boot|/boot|/boot|Local Fixed Disk|3|ext4|536870912|241664000|/dev/sda1"}));
+  const std::string header =
+      "deviceid|name|caption|description|drivetype|filesystem|size|freespace|volumename";
+  EXPECT_EQ(
+      Query(conn,
+            "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda1'} WHERE AssocClass = "
+            "Win32_LogicalDiskToPartition"),
+      (Rows{header, "/boot|/boot|/boot|Local Fixed Disk|3|ext4|536870912|241664000|/dev/sda1"}));
   // 2621440 blocks of 4096 bytes = 10 GiB; 917504 available blocks = 3.5 GiB.
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda2'} WHERE AssocClass = "
-                        "Win32_LogicalDiskToPartition"),
+  EXPECT_EQ(Query(conn,
+                  "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda2'} WHERE AssocClass = "
+                  "Win32_LogicalDiskToPartition"),
             (Rows{header, "/|/|/|Local Fixed Disk|3|ext4|10737418240|3758096384|/dev/sda2"}))
       << "the bind mount of a directory of / is not a second logical disk";
 
@@ -121,22 +128,25 @@ TEST(WmiPlainHost, DisksPartitionsAndMountedFileSystems) {
   // /tmp are not, and statvfs is never called on them.
   host.asked.clear();
   EXPECT_EQ(Query(conn, "SELECT DeviceID, Size, FreeSpace FROM Win32_LogicalDisk"),
-            (Rows{"deviceid|size|freespace", "/|10737418240|3758096384", "/boot|536870912|241664000",
-                  "/snap/core|67108864|0"}));
+            (Rows{"deviceid|size|freespace", "/|10737418240|3758096384",
+                  "/boot|536870912|241664000", "/snap/core|67108864|0"}));
   EXPECT_EQ(host.asked, (Rows{"/", "/boot", "/snap/core"}));
 
   // The associations in the other direction, and as classes of their own.
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_LogicalDisk.DeviceID='/'} WHERE AssocClass = "
-                        "Win32_LogicalDiskToPartition")[1],
+  EXPECT_EQ(Query(conn,
+                  "ASSOCIATORS OF {Win32_LogicalDisk.DeviceID='/'} WHERE AssocClass = "
+                  "Win32_LogicalDiskToPartition")[1],
             "/dev/sda2|/dev/sda2|/dev/sda2|Partition|0|1|537919488|10199498752|512|19920896");
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda1'} WHERE ResultClass = "
-                        "Win32_DiskDrive")[1]
+  EXPECT_EQ(Query(conn,
+                  "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda1'} WHERE ResultClass = "
+                  "Win32_DiskDrive")[1]
                 .substr(0, 22),
             "/dev/sda|/dev/sda|VBOX");
-  EXPECT_EQ(Query(conn, "SELECT * FROM Win32_DiskDriveToDiskPartition"),
-            (Rows{"antecedent|dependent",
-                  "Win32_DiskDrive.DeviceID=\"/dev/sda\"|Win32_DiskPartition.DeviceID=\"/dev/sda1\"",
-                  "Win32_DiskDrive.DeviceID=\"/dev/sda\"|Win32_DiskPartition.DeviceID=\"/dev/sda2\""}));
+  EXPECT_EQ(
+      Query(conn, "SELECT * FROM Win32_DiskDriveToDiskPartition"),
+      (Rows{"antecedent|dependent",
+            "Win32_DiskDrive.DeviceID=\"/dev/sda\"|Win32_DiskPartition.DeviceID=\"/dev/sda1\"",
+            "Win32_DiskDrive.DeviceID=\"/dev/sda\"|Win32_DiskPartition.DeviceID=\"/dev/sda2\""}));
   EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_LogicalDisk.DeviceID='/snap/core'}"), Rows{""})
       << "a loop-device file system is on no partition: no objects, no columns";
 }
@@ -148,20 +158,23 @@ TEST(WmiPlainHost, MemoryProcessorsProcessesAndSystem) {
   ASSERT_EQ(ClockTicksPerSecond(), 100) << "the recorded times are in ticks of 1/100 s";
 
   // MemTotal 8061292 kB in bytes; two processors.
-  EXPECT_EQ(Query(conn, "SELECT * FROM Win32_ComputerSystem"),
-            (Rows{"name|caption|totalphysicalmemory|numberoflogicalprocessors|systemtype|manufacturer|model",
-                  "plainhost|plainhost|8254763008|2|x64-based PC|QEMU|Standard PC (Q35 + ICH9, 2009)"}));
+  EXPECT_EQ(
+      Query(conn, "SELECT * FROM Win32_ComputerSystem"),
+      (Rows{"name|caption|totalphysicalmemory|numberoflogicalprocessors|systemtype|manufacturer|"
+            "model",
+            "plainhost|plainhost|8254763008|2|x64-based PC|QEMU|Standard PC (Q35 + ICH9, 2009)"}));
 
   // Free memory is MemAvailable (5242880 kB), not MemFree; btime 1700000000 is
   // 2023-11-14 22:13:20 UTC; the clock stands 1000 s later.
-  EXPECT_EQ(Query(conn, "SELECT * FROM Win32_OperatingSystem"),
-            (Rows{"name|caption|version|osarchitecture|csdversion|othertypedescription|ostype|csname|"
-                  "lastbootuptime|localdatetime|freephysicalmemory|totalvisiblememorysize|"
-                  "sizestoredinpagingfiles|freespaceinpagingfiles|totalvirtualmemorysize|"
-                  "freevirtualmemory|primary",
-                  "Debian GNU/Linux 12 (bookworm)|Debian GNU/Linux 12 (bookworm)|6.1.0-13-amd64|64-bit|"
-                  "<null>|<null>|36|plainhost|20231114221320.000000+000|20231114223000.000000+000|"
-                  "5242880|8061292|2097148|1048576|10158440|6291456|True"}));
+  EXPECT_EQ(
+      Query(conn, "SELECT * FROM Win32_OperatingSystem"),
+      (Rows{"name|caption|version|osarchitecture|csdversion|othertypedescription|ostype|csname|"
+            "lastbootuptime|localdatetime|freephysicalmemory|totalvisiblememorysize|"
+            "sizestoredinpagingfiles|freespaceinpagingfiles|totalvirtualmemorysize|"
+            "freevirtualmemory|primary",
+            "Debian GNU/Linux 12 (bookworm)|Debian GNU/Linux 12 (bookworm)|6.1.0-13-amd64|64-bit|"
+            "<null>|<null>|36|plainhost|20231114221320.000000+000|20231114223000.000000+000|"
+            "5242880|8061292|2097148|1048576|10158440|6291456|True"}));
 
   // Idle time is idle + iowait; the time stamp is the line's total; both in
   // 100 ns units (1 tick = 100000).
@@ -209,8 +222,9 @@ TEST(WmiPlainHost, DiskBusyRatesOverTheIntervalSinceTheLastReading) {
   EXPECT_EQ(Query(conn, query), (Rows{header, "0 /boot /|<null>|<null>|100|0|0|0|0|0|0",
                                       "_Total|<null>|<null>|100|0|0|0|0|0|0"}));
   // The host probe's own query and its mount point rule: the last word.
-  EXPECT_EQ(Query(conn, "SELECT Caption, Name, Description, PercentIdleTime FROM "
-                        "Win32_PerfFormattedData_PerfDisk_PhysicalDisk")[0],
+  EXPECT_EQ(Query(conn,
+                  "SELECT Caption, Name, Description, PercentIdleTime FROM "
+                  "Win32_PerfFormattedData_PerfDisk_PhysicalDisk")[0],
             "caption|name|description|percentidletime");
 }
 
@@ -218,24 +232,27 @@ TEST(WmiLvmHost, FileSystemsOnMdLvmCryptAndWholeDisksBelongToTheirDisks) {
   RecordedHost host(DataDir("host_lvm"), 1600001000);
   DBConnectionToWMI conn(host.options);
 
-  EXPECT_EQ(Query(conn, "SELECT DeviceID, Caption, Index, BytesPerSector, Size, TotalSectors, "
-                        "Partitions, Model FROM Win32_DiskDrive"),
-            (Rows{"deviceid|caption|index|bytespersector|size|totalsectors|partitions|model",
-                  "/dev/nvme0n1|Samsung SSD 980 1TB|0|4096|1024209543168|250051158|0|Samsung SSD 980 1TB",
-                  "/dev/sda|sda|1|512|21474836480|41943040|2|<null>",
-                  "/dev/sdb|sdb|2|512|21474836480|41943040|2|<null>"}))
+  EXPECT_EQ(
+      Query(conn,
+            "SELECT DeviceID, Caption, Index, BytesPerSector, Size, TotalSectors, "
+            "Partitions, Model FROM Win32_DiskDrive"),
+      (Rows{"deviceid|caption|index|bytespersector|size|totalsectors|partitions|model",
+            "/dev/nvme0n1|Samsung SSD 980 1TB|0|4096|1024209543168|250051158|0|Samsung SSD 980 1TB",
+            "/dev/sda|sda|1|512|21474836480|41943040|2|<null>",
+            "/dev/sdb|sdb|2|512|21474836480|41943040|2|<null>"}))
       << "md0 and the device-mapper devices are built on disks, not disks";
 
   // A disk without a partition table is its own single partition.
-  EXPECT_EQ(Query(conn, "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/nvme0n1'} WHERE AssocClass = "
-                        "Win32_DiskDriveToDiskPartition")[1],
+  EXPECT_EQ(Query(conn,
+                  "ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/nvme0n1'} WHERE AssocClass = "
+                  "Win32_DiskDriveToDiskPartition")[1],
             "/dev/nvme0n1|/dev/nvme0n1|/dev/nvme0n1|Whole disk|0|0|0|1024209543168|4096|250051158");
 
   // The host probe's walk: disk -> partitions -> logical disks.
   std::map<std::string, std::string> found;
   for (const char* disk : {"/dev/nvme0n1", "/dev/sda", "/dev/sdb"}) {
-    auto parts = conn.ExecuteQuery(std::string("ASSOCIATORS OF {Win32_DiskDrive.DeviceID='") + disk +
-                                   "'} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
+    auto parts = conn.ExecuteQuery(std::string("ASSOCIATORS OF {Win32_DiskDrive.DeviceID='") +
+                                   disk + "'} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
     for (uint32_t p = 0; p < parts->GetRowCount(); ++p) {
       const std::string part = parts->GetValueByName(p, "DeviceID");
       auto disks = conn.ExecuteQuery("ASSOCIATORS OF {Win32_DiskPartition.DeviceID='" + part +
@@ -262,17 +279,20 @@ TEST(WmiLvmHost, FileSystemsOnMdLvmCryptAndWholeDisksBelongToTheirDisks) {
 
   // Busy time: nvme 100 ms, sda 400 s, sdb 600 s in 1000 s since boot; the
   // total is their average.
-  EXPECT_EQ(Query(conn, "SELECT Name, PercentIdleTime, DiskReadBytesPersec, DiskWriteBytesPersec, "
-                        "CurrentDiskQueueLength FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk"),
-            (Rows{"name|percentidletime|diskreadbytespersec|diskwritebytespersec|currentdiskqueuelength",
-                  "0 /scratch|100|40|81|0", "1 / /data /boot|60|512|1024|2",
-                  "2 / /data /secure|40|512|1024|1", "_Total|67|1064|2129|3"}));
+  EXPECT_EQ(
+      Query(conn,
+            "SELECT Name, PercentIdleTime, DiskReadBytesPersec, DiskWriteBytesPersec, "
+            "CurrentDiskQueueLength FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk"),
+      (Rows{"name|percentidletime|diskreadbytespersec|diskwritebytespersec|currentdiskqueuelength",
+            "0 /scratch|100|40|81|0", "1 / /data /boot|60|512|1024|2",
+            "2 / /data /secure|40|512|1024|1", "_Total|67|1064|2129|3"}));
 
   // No PRETTY_NAME, /usr/lib/os-release only; no DMI files.
   EXPECT_EQ(Query(conn, "SELECT Caption, Version FROM Win32_OperatingSystem"),
             (Rows{"caption|version", "Rocky Linux|5.14.0-362.el9.x86_64"}));
-  EXPECT_EQ(Query(conn, "SELECT TotalPhysicalMemory, NumberOfLogicalProcessors, Manufacturer, Model "
-                        "FROM Win32_ComputerSystem"),
+  EXPECT_EQ(Query(conn,
+                  "SELECT TotalPhysicalMemory, NumberOfLogicalProcessors, Manufacturer, Model "
+                  "FROM Win32_ComputerSystem"),
             (Rows{"totalphysicalmemory|numberoflogicalprocessors|manufacturer|model",
                   "67422416896|4|<null>|<null>"}));
 }
@@ -286,13 +306,16 @@ TEST(WmiQuery, SelectionConditionsCaseAndNull) {
   };
   const Case cases[] = {
       // Only the selected properties, once each, in query order, lower-cased.
-      {"select NAME, threadCount, Name from win32_PROCESS", {"name|threadcount", "systemd|1", "(sd-pam) x|1", "postgres|7"}},
+      {"select NAME, threadCount, Name from win32_PROCESS",
+       {"name|threadcount", "systemd|1", "(sd-pam) x|1", "postgres|7"}},
       // Numbers compare as numbers, texts without regard to case.
       {"SELECT ProcessId FROM Win32_Process WHERE ThreadCount > 1", {"processid", "100"}},
-      {"SELECT ProcessId FROM Win32_Process WHERE ProcessId >= 42 AND ProcessId < 100", {"processid", "42"}},
+      {"SELECT ProcessId FROM Win32_Process WHERE ProcessId >= 42 AND ProcessId < 100",
+       {"processid", "42"}},
       {"SELECT ProcessId FROM Win32_Process WHERE ProcessId <= 9", {"processid", "1"}},
       {"SELECT ProcessId FROM Win32_Process WHERE Name = 'POSTGRES'", {"processid", "100"}},
-      {"SELECT ProcessId FROM Win32_Process WHERE Name <> 'postgres' AND Name < 'T'", {"processid", "1", "42"}},
+      {"SELECT ProcessId FROM Win32_Process WHERE Name <> 'postgres' AND Name < 'T'",
+       {"processid", "1", "42"}},
       {"SELECT ProcessId FROM Win32_Process WHERE ThreadCount = 7.0", {"processid", "100"}},
       {"SELECT MediaLoaded FROM Win32_DiskDrive WHERE MediaLoaded = TRUE", {"medialoaded", "True"}},
       // NULL satisfies no condition, not even !=.
@@ -333,25 +356,31 @@ TEST(WmiQuery, RejectedQueriesCarryTheirCodeAndReason) {
     const char* detail;
   };
   const Case cases[] = {
-      {"SELEC * FROM Win32_Process", WBEM_E_INVALID_QUERY, "Query failed. Error code = 0x-2147217385",
+      {"SELEC * FROM Win32_Process", WBEM_E_INVALID_QUERY,
+       "Query failed. Error code = 0x-2147217385",
        "the query must begin with SELECT or ASSOCIATORS OF (at offset 0)"},
       {"SELECT * FROM Win32_Foo", WBEM_E_INVALID_CLASS, "Query failed. Error code = 0x-2147217392",
        "no class named Win32_Foo"},
-      {"SELECT Foo FROM Win32_Process", WBEM_E_INVALID_QUERY, "Query failed. Error code = 0x-2147217385",
-       "Win32_Process has no property Foo"},
+      {"SELECT Foo FROM Win32_Process", WBEM_E_INVALID_QUERY,
+       "Query failed. Error code = 0x-2147217385", "Win32_Process has no property Foo"},
       {"SELECT Name FROM Win32_Process WHERE Foo = '1'", WBEM_E_INVALID_QUERY,
        "Query failed. Error code = 0x-2147217385", "Win32_Process has no property Foo"},
       {"SELECT Name FROM Win32_Process WHERE ThreadCount > 'many'", WBEM_E_INVALID_QUERY,
-       "Query failed. Error code = 0x-2147217385", "the value 'many' of ThreadCount is not a number"},
+       "Query failed. Error code = 0x-2147217385",
+       "the value 'many' of ThreadCount is not a number"},
       {"ASSOCIATORS OF {Win32_Foo.DeviceID='x'}", WBEM_E_INVALID_CLASS,
        "Query failed. Error code = 0x-2147217392", "no class named Win32_Foo"},
       {"ASSOCIATORS OF {Win32_DiskDrive.Name='/dev/sda'}", WBEM_E_INVALID_OBJECT_PATH,
-       "Query failed. Error code = 0x-2147217350", "Win32_DiskDrive is keyed by DeviceID, not Name"},
+       "Query failed. Error code = 0x-2147217350",
+       "Win32_DiskDrive is keyed by DeviceID, not Name"},
       {"ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sda'} WHERE AssocClass = Win32_Foo",
-       WBEM_E_INVALID_CLASS, "Query failed. Error code = 0x-2147217392", "no association class named Win32_Foo"},
+       WBEM_E_INVALID_CLASS, "Query failed. Error code = 0x-2147217392",
+       "no association class named Win32_Foo"},
       {"ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sda'} WHERE ResultClass = Win32_Foo",
-       WBEM_E_INVALID_CLASS, "Query failed. Error code = 0x-2147217392", "no class named Win32_Foo"},
-      {"ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sdz'} WHERE AssocClass = Win32_DiskDriveToDiskPartition",
+       WBEM_E_INVALID_CLASS, "Query failed. Error code = 0x-2147217392",
+       "no class named Win32_Foo"},
+      {"ASSOCIATORS OF {Win32_DiskDrive.DeviceID='/dev/sdz'} WHERE AssocClass = "
+       "Win32_DiskDriveToDiskPartition",
        WBEM_E_NOT_FOUND, "Query failed. Error code = 0x-2147217406",
        "Win32_DiskDrive has no object with DeviceID '/dev/sdz'"},
   };
@@ -404,9 +433,11 @@ class BrokenHost : public ::testing::Test {
     EXPECT_EQ(s.code, WBEM_E_PROVIDER_FAILURE) << wql << ": " << s.detail;
     EXPECT_TRUE(result.rows.empty()) << "a failed read is never a shorter list";
     DBConnectionToWMI conn(host.options);
-    EXPECT_EQ(conn.ExecuteQuery(wql)->GetErrorMessage(), "Query failed. Error code = 0x-2147217404");
+    EXPECT_EQ(conn.ExecuteQuery(wql)->GetErrorMessage(),
+              "Query failed. Error code = 0x-2147217404");
     std::string detail = s.detail;
-    if (size_t at = detail.find(root); at != std::string::npos) detail.replace(at, root.size(), "<root>");
+    if (size_t at = detail.find(root); at != std::string::npos)
+      detail.replace(at, root.size(), "<root>");
     return detail;
   }
 
@@ -425,27 +456,31 @@ TEST_F(BrokenHost, MissingAndMalformedFilesFailTheQuery) {
             "<root>/proc/meminfo: malformed MemTotal line");
 
   Write("/proc/stat", "cpu  1 2 3 4\ncpu0 1 2 3 4\n");
-  EXPECT_EQ(Failure("SELECT * FROM Win32_PerfRawData_PerfOS_Processor"), "<root>/proc/stat: no btime line");
+  EXPECT_EQ(Failure("SELECT * FROM Win32_PerfRawData_PerfOS_Processor"),
+            "<root>/proc/stat: no btime line");
   Write("/proc/stat", "cpu0 1 2 3 4\nbtime 1\n");
   EXPECT_EQ(Failure("SELECT * FROM Win32_PerfRawData_PerfOS_Processor"),
             "<root>/proc/stat: the summed cpu line is not first");
   Write("/proc/stat", "cpu  1 2 x 4\nbtime 1\n");
-  EXPECT_EQ(Failure("SELECT * FROM Win32_PerfRawData_PerfOS_Processor"), "<root>/proc/stat: malformed cpu line");
+  EXPECT_EQ(Failure("SELECT * FROM Win32_PerfRawData_PerfOS_Processor"),
+            "<root>/proc/stat: malformed cpu line");
 }
 
 TEST_F(BrokenHost, AProcessThatCannotBeReadFailsTheScan) {
   // A stat file that exists but cannot be read is not a process that ended.
   fs::remove(root + "/proc/100/stat");
   fs::create_directory(root + "/proc/100/stat");
-  EXPECT_EQ(Failure("SELECT * FROM Win32_Process"), "cannot read <root>/proc/100/stat: Is a directory");
+  EXPECT_EQ(Failure("SELECT * FROM Win32_Process"),
+            "cannot read <root>/proc/100/stat: Is a directory");
   fs::remove(root + "/proc/100/stat");
   Write("/proc/100/stat", "100 (postgres) S 1 2 3\n");
   EXPECT_EQ(Failure("SELECT * FROM Win32_Process"), "<root>/proc/100/stat: malformed");
 }
 
 TEST_F(BrokenHost, DisksAndFileSystemsThatCannotBeReadFailTheQuery) {
-  const std::string walk = "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda2'} WHERE AssocClass = "
-                           "Win32_LogicalDiskToPartition";
+  const std::string walk =
+      "ASSOCIATORS OF {Win32_DiskPartition.DeviceID='/dev/sda2'} WHERE AssocClass = "
+      "Win32_LogicalDiskToPartition";
   {
     // statvfs refused on a block-device mount.
     RecordedHost host(root, 1700001000);
@@ -464,10 +499,12 @@ TEST_F(BrokenHost, DisksAndFileSystemsThatCannotBeReadFailTheQuery) {
   EXPECT_EQ(Failure(walk), "<root>/sys/block/sda/sda2/size: not a number");
   Write("/sys/block/sda/sda2/size", "19920896\n");
   Write("/sys/block/sda/dev", "8-0\n");
-  EXPECT_EQ(Failure("SELECT DeviceID FROM Win32_DiskDrive"), "<root>/sys/block/sda/dev: not a major:minor pair");
+  EXPECT_EQ(Failure("SELECT DeviceID FROM Win32_DiskDrive"),
+            "<root>/sys/block/sda/dev: not a major:minor pair");
   Write("/sys/block/sda/dev", "8:0\n");
   Write("/proc/self/mountinfo", "21 1 8:2 / /\n");
-  EXPECT_EQ(Failure("SELECT DeviceID FROM Win32_LogicalDisk"), "<root>/proc/self/mountinfo: malformed line");
+  EXPECT_EQ(Failure("SELECT DeviceID FROM Win32_LogicalDisk"),
+            "<root>/proc/self/mountinfo: malformed line");
   fs::remove(root + "/proc/self/mountinfo");
   EXPECT_EQ(Failure("SELECT DeviceID FROM Win32_LogicalDisk"),
             "cannot read <root>/proc/self/mountinfo: No such file or directory");
@@ -535,10 +572,14 @@ TEST_F(BrokenHost, AQueryReadsOnlyTheSourcesOfItsProperties) {
   fs::remove(root + "/proc/stat");
   RecordedHost host(root, 1700001000);
   DBConnectionToWMI conn(host.options);
-  EXPECT_EQ(Query(conn, "SELECT TotalPhysicalMemory FROM Win32_ComputerSystem"), (Rows{"totalphysicalmemory", "8254763008"}));
-  EXPECT_EQ(Query(conn, "SELECT ProcessId FROM Win32_Process WHERE ThreadCount = 7"), (Rows{"processid", "100"}));
-  EXPECT_EQ(Failure("SELECT * FROM Win32_ComputerSystem"), "cannot read <root>/proc/stat: No such file or directory");
-  EXPECT_EQ(Failure("SELECT CreationDate FROM Win32_Process"), "cannot read <root>/proc/stat: No such file or directory");
+  EXPECT_EQ(Query(conn, "SELECT TotalPhysicalMemory FROM Win32_ComputerSystem"),
+            (Rows{"totalphysicalmemory", "8254763008"}));
+  EXPECT_EQ(Query(conn, "SELECT ProcessId FROM Win32_Process WHERE ThreadCount = 7"),
+            (Rows{"processid", "100"}));
+  EXPECT_EQ(Failure("SELECT * FROM Win32_ComputerSystem"),
+            "cannot read <root>/proc/stat: No such file or directory");
+  EXPECT_EQ(Failure("SELECT CreationDate FROM Win32_Process"),
+            "cannot read <root>/proc/stat: No such file or directory");
 }
 
 }  // namespace

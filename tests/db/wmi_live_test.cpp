@@ -28,9 +28,11 @@ bool Near(double a, double b, double share, double slack) {
 
 TEST(WmiLiveHost, MemoryAndProcessorsAgreeWithFreeAndNproc) {
   DBConnectionToWMI conn;
-  auto cs = conn.ExecuteQuery("SELECT TotalPhysicalMemory, NumberOfLogicalProcessors FROM Win32_ComputerSystem");
+  auto cs = conn.ExecuteQuery(
+      "SELECT TotalPhysicalMemory, NumberOfLogicalProcessors FROM Win32_ComputerSystem");
   auto os = conn.ExecuteQuery(
-      "SELECT FreePhysicalMemory, FreeVirtualMemory, TotalVirtualMemorySize, FreeSpaceInPagingFiles, "
+      "SELECT FreePhysicalMemory, FreeVirtualMemory, TotalVirtualMemorySize, "
+      "FreeSpaceInPagingFiles, "
       "SizeStoredInPagingFiles FROM Win32_OperatingSystem");
   ASSERT_TRUE(cs->IsOk() && os->IsOk()) << cs->GetErrorMessage() << os->GetErrorMessage();
   ASSERT_EQ(cs->GetRowCount(), 1u);
@@ -48,16 +50,20 @@ TEST(WmiLiveHost, MemoryAndProcessorsAgreeWithFreeAndNproc) {
   }
   ASSERT_GT(memTotal, 0u);
   EXPECT_EQ(Number(cs->GetValueByName(0, "TotalPhysicalMemory")), memTotal);
-  EXPECT_TRUE(Near(Number(os->GetValueByName(0, "FreePhysicalMemory")) * 1024.0, memAvailable, 0.05, 64 << 20))
+  EXPECT_TRUE(Near(Number(os->GetValueByName(0, "FreePhysicalMemory")) * 1024.0, memAvailable, 0.05,
+                   64 << 20))
       << "available memory, not bare free memory: " << os->GetValueByName(0, "FreePhysicalMemory")
       << " kB against " << memAvailable;
   EXPECT_EQ(Number(os->GetValueByName(0, "SizeStoredInPagingFiles")) * 1024, swapTotal);
-  EXPECT_TRUE(Near(Number(os->GetValueByName(0, "FreeSpaceInPagingFiles")) * 1024.0, swapFree, 0.05, 64 << 20));
+  EXPECT_TRUE(Near(Number(os->GetValueByName(0, "FreeSpaceInPagingFiles")) * 1024.0, swapFree, 0.05,
+                   64 << 20));
 
   const uint64_t processors = Number(cs->GetValueByName(0, "NumberOfLogicalProcessors"));
   EXPECT_EQ(processors, Number(Output({"getconf", "_NPROCESSORS_ONLN"})));
-  EXPECT_GE(processors, Number(Output({"nproc"}))) << "nproc counts only the processors this process may use";
-  auto cpus = conn.ExecuteQuery("SELECT * FROM Win32_PerfRawData_PerfOS_Processor WHERE Name != '_Total' ");
+  EXPECT_GE(processors, Number(Output({"nproc"})))
+      << "nproc counts only the processors this process may use";
+  auto cpus =
+      conn.ExecuteQuery("SELECT * FROM Win32_PerfRawData_PerfOS_Processor WHERE Name != '_Total' ");
   ASSERT_TRUE(cpus->IsOk());
   EXPECT_EQ(cpus->GetRowCount(), processors);
   for (uint32_t i = 0; i < cpus->GetRowCount(); ++i) {
@@ -115,7 +121,8 @@ TEST(WmiLiveHost, ProcessesAndThreadsAgreeWithPs) {
   }
   EXPECT_TRUE(self) << "the test process itself is listed";
   // Other helpers start and end processes all the time: within a quarter, or 30.
-  EXPECT_TRUE(Near(r->GetRowCount(), psProcesses, 0.25, 30)) << r->GetRowCount() << " against " << psProcesses;
+  EXPECT_TRUE(Near(r->GetRowCount(), psProcesses, 0.25, 30))
+      << r->GetRowCount() << " against " << psProcesses;
   EXPECT_TRUE(Near(threads, psThreads, 0.25, 60)) << threads << " against " << psThreads;
 }
 
@@ -136,7 +143,8 @@ TEST(WmiLiveHost, OperatingSystemAgreesWithUnameAndOsRelease) {
   bool isNull = false;
   r->GetValueByName(0, "CSDVersion", &isNull);
   EXPECT_TRUE(isNull);
-  EXPECT_EQ(r->GetValueByName(0, "LastBootUpTime").size(), 25u) << r->GetValueByName(0, "LastBootUpTime");
+  EXPECT_EQ(r->GetValueByName(0, "LastBootUpTime").size(), 25u)
+      << r->GetValueByName(0, "LastBootUpTime");
 }
 
 TEST(WmiLiveHost, QueriesFromSeveralThreadsAtOnce) {
@@ -149,7 +157,8 @@ TEST(WmiLiveHost, QueriesFromSeveralThreadsAtOnce) {
       "SELECT TotalPhysicalMemory FROM Win32_ComputerSystem",
       "SELECT * FROM Win32_PerfRawData_PerfOS_Processor WHERE Name != '_Total' ",
       "SELECT * FROM Win32_Process",
-      "SELECT Caption, Name, Description, PercentIdleTime FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
+      "SELECT Caption, Name, Description, PercentIdleTime FROM "
+      "Win32_PerfFormattedData_PerfDisk_PhysicalDisk",
   };
   std::vector<std::thread> threads;
   std::atomic<int> failures{0};

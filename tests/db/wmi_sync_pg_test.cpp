@@ -12,14 +12,16 @@ TEST(WmiSyncToDB, StoresWmiRowsLikeSqlRows) {
   auto conn = PgCluster::Get().ConnectDB("monitored");
   ASSERT_TRUE(conn);
   const std::string t = "wmisync.disks";
-  for (const char* sql : {"CREATE SCHEMA IF NOT EXISTS wmisync", "DROP TABLE IF EXISTS wmisync.disks",
-                          "CREATE TABLE wmisync.disks (server_id int, deviceid text, filesystem text, "
-                          "size text, freespace text, recorded_time timestamptz NOT NULL DEFAULT now())"}) {
+  for (const char* sql :
+       {"CREATE SCHEMA IF NOT EXISTS wmisync", "DROP TABLE IF EXISTS wmisync.disks",
+        "CREATE TABLE wmisync.disks (server_id int, deviceid text, filesystem text, "
+        "size text, freespace text, recorded_time timestamptz NOT NULL DEFAULT now())"}) {
     ASSERT_TRUE(conn->ExecuteQuery(sql)->IsOk()) << sql;
   }
   auto rows = [&] {
-    auto r = conn->ExecuteQuery("SELECT deviceid || ' ' || filesystem || ' ' || size || ' ' || freespace "
-                                "FROM wmisync.disks WHERE server_id = 7 ORDER BY deviceid");
+    auto r = conn->ExecuteQuery(
+        "SELECT deviceid || ' ' || filesystem || ' ' || size || ' ' || freespace "
+        "FROM wmisync.disks WHERE server_id = 7 ORDER BY deviceid");
     std::vector<std::string> out;
     for (uint32_t i = 0; i < r->GetRowCount(); ++i) out.push_back(r->GetValueByIndex(i, 0));
     return out;
@@ -50,7 +52,8 @@ TEST(WmiSyncToDB, StoresWmiRowsLikeSqlRows) {
   for (const char* wql : {"SELECT DeviceID FROM Win32_LogicalDisk WHERE DeviceID = '/nothing'",
                           "SELECT Nothing FROM Win32_LogicalDisk"}) {
     result = wmi.ExecuteQuery(wql);
-    EXPECT_EQ(conn->SyncToDB(*result, t, {"deviceid"}, {"server_id"}, {"7"}), "query returned no result columns");
+    EXPECT_EQ(conn->SyncToDB(*result, t, {"deviceid"}, {"server_id"}, {"7"}),
+              "query returned no result columns");
     EXPECT_EQ(rows().size(), 3u) << wql;
   }
   conn->ExecuteQuery("DROP SCHEMA wmisync CASCADE");

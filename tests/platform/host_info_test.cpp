@@ -87,10 +87,11 @@ class HostTree : public ::testing::Test {
 };
 
 TEST_F(HostTree, MountinfoEscapesAndOptionalFields) {
-  Write("/proc/self/mountinfo",
-        "36 35 98:0 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/my\\134root rw\n"
-        "\n"
-        "37 35 0:50 / /net rw - nfs4 srv:/x rw\n");
+  Write(
+      "/proc/self/mountinfo",
+      "36 35 98:0 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/my\\134root rw\n"
+      "\n"
+      "37 35 0:50 / /net rw - nfs4 srv:/x rw\n");
   std::vector<MountEntry> mounts;
   ASSERT_EQ(ReadMounts(root, mounts), "");
   ASSERT_EQ(mounts.size(), 2u);
@@ -106,7 +107,8 @@ TEST_F(HostTree, MountinfoEscapesAndOptionalFields) {
 
 TEST_F(HostTree, KernelFactsOfARecordedTree) {
   KernelInfo k;
-  EXPECT_EQ(ReadKernelInfo(root, k), "cannot read " + root + "/proc/sys/kernel/hostname: No such file or directory");
+  EXPECT_EQ(ReadKernelInfo(root, k),
+            "cannot read " + root + "/proc/sys/kernel/hostname: No such file or directory");
   Write("/proc/sys/kernel/hostname", "h\n");
   Write("/proc/sys/kernel/osrelease", "6.1\n");
   Write("/proc/sys/kernel/version", "#1 SMP\n");
@@ -133,15 +135,17 @@ TEST(HostReaders, LiveHostIsReadable) {
   EXPECT_EQ(ReadProcStat("/", s), "");
   EXPECT_GE(s.cpus.size(), 2u);
   EXPECT_EQ(ReadProcesses("/", processes), "");
-  EXPECT_TRUE(std::is_sorted(processes.begin(), processes.end(),
-                             [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; }));
+  EXPECT_TRUE(
+      std::is_sorted(processes.begin(), processes.end(),
+                     [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; }));
   EXPECT_EQ(ReadBlockDevices("/", devices), "");
   EXPECT_EQ(ReadDiskStats("/", disks), "");
   EXPECT_EQ(ReadMounts("/", mounts), "");
   FileSystemSpace space;
   EXPECT_EQ(ReadFileSystemSpace("/", space), "");
   EXPECT_GT(space.blocks, 0u);
-  EXPECT_EQ(ReadFileSystemSpace("/no/such/dir", space), "statvfs /no/such/dir: No such file or directory");
+  EXPECT_EQ(ReadFileSystemSpace("/no/such/dir", space),
+            "statvfs /no/such/dir: No such file or directory");
 }
 
 }  // namespace
