@@ -123,10 +123,10 @@ struct HostDisks {
 };
 
 // A physical disk: a block device not built on others, and not a loop, RAM,
-// compressed-RAM, optical or floppy device.
+// compressed-RAM, optical, floppy or network block device.
 bool IsPhysicalDisk(const BlockDevice& d) {
   if (!d.slaves.empty() || !d.dmName.empty() || !d.mdLevel.empty()) return false;
-  for (const char* prefix : {"loop", "ram", "zram", "sr", "fd", "dm-", "md"}) {
+  for (const char* prefix : {"loop", "ram", "zram", "sr", "fd", "nbd", "dm-", "md"}) {
     if (d.name.rfind(prefix, 0) == 0) return false;
   }
   return true;
