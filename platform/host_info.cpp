@@ -1,0 +1,586 @@
+#include "platform/host_info.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "platform/unique_fd.h"
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+std::string ErrnoText(int err) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be `buffer`.
+  return strerror_r(err, buffer, sizeof buffer);
+}
+
+std::string CannotRead(const std::string& path, int err) {
+  return "cannot read " + path + ": " + ErrnoText(err);
+}
+
+// Reads a whole file from descriptor `fd` into `out`. Returns 0 or an errno.
+int ReadAll(int fd, std::string& out) {
+  out.clear();
+  size_t used = 0;
+  out.resize(4096);
+  for (;;) {
+    if (used == out.size()) out.resize(out.size() * 2);
+    const ssize_t n = ::read(fd, out.data() + used, out.size() - used);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      out.clear();
+      return err;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  out.resize(used);
+  return 0;
+}
+
+// Reads the file at `path` (relative to `dirFd` when that is not AT_FDCWD).
+int ReadFileAt(int dirFd, const char* path, std::string& out) {
+  UniqueFd fd(::openat(dirFd, path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return errno;
+  return ReadAll(fd.get(), out);
+}
+
+int ReadFile(const std::string& path, std::string& out) {
+  return ReadFileAt(AT_FDCWD, path.c_str(), out);
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\n' || s.front() == '\r'))
+    s.remove_prefix(1);
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\n' || s.back() == '\r'))
+    s.remove_suffix(1);
+  return s;
+}
+
+template <typename T>
+bool ParseNumber(std::string_view text, T& out) {
+  text = Trim(text);
+  if (text.empty()) return false;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, out);
+  return ec == std::errc() && ptr == end;
+}
+
+// Splits off the next blank-separated word of `rest`.
+std::string_view NextWord(std::string_view& rest) {
+  size_t i = 0;
+  while (i < rest.size() && (rest[i] == ' ' || rest[i] == '\t')) ++i;
+  size_t j = i;
+  while (j < rest.size() && rest[j] != ' ' && rest[j] != '\t' && rest[j] != '\n') ++j;
+  std::string_view word = rest.substr(i, j - i);
+  rest.remove_prefix(j);
+  return word;
+}
+
+std::string_view NextLine(std::string_view& rest) {
+  const size_t nl = rest.find('\n');
+  std::string_view line = rest.substr(0, nl);
+  rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
+  return line;
+}
+
+// "major:minor"
+bool ParseDevNumbers(std::string_view text, uint32_t& major, uint32_t& minor) {
+  text = Trim(text);
+  const size_t colon = text.find(':');
+  return colon != std::string_view::npos && ParseNumber(text.substr(0, colon), major) &&
+         ParseNumber(text.substr(colon + 1), minor);
+}
+
+// mountinfo writes blanks, tabs, newlines and backslashes as \ooo.
+std::string DecodeOctal(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\\' && i + 3 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '3' &&
+        text[i + 2] >= '0' && text[i + 2] <= '7' && text[i + 3] >= '0' && text[i + 3] <= '7') {
+      out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 +
+                               (text[i + 3] - '0'));
+      i += 3;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+// Names in a directory, without . and ..; ENOENT when it does not exist.
+int ListDirectory(const std::string& path, std::vector<std::string>& names) {
+  names.clear();
+  DirPtr dir(::opendir(path.c_str()));
+  if (!dir) return errno;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return errno;
+      break;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.emplace_back(entry->d_name);
+  }
+  std::sort(names.begin(), names.end());
+  return 0;
+}
+
+// An optional one-line attribute: empty text when the file does not exist (or,
+// with `deniedIsAbsent`, may not be read).
+std::string ReadOptionalLine(const std::string& path, std::string& value,
+                             bool deniedIsAbsent = false) {
+  std::string text;
+  const int err = ReadFile(path, text);
+  if (err == ENOENT || err == ENOTDIR || (deniedIsAbsent && err == EACCES)) {
+    value.clear();
+    return std::string();
+  }
+  if (err != 0) return CannotRead(path, err);
+  value.assign(Trim(text));
+  return std::string();
+}
+
+}  // namespace
+
+std::string HostPath(const std::string& root, std::string_view path) {
+  if (root.empty() || root == "/") return std::string(path);
+  std::string out = root;
+  if (out.back() == '/') out.pop_back();
+  out += path;
+  return out;
+}
+
+std::string ReadMemoryInfo(const std::string& root, MemoryInfo& out) {
+  const std::string path = HostPath(root, "/proc/meminfo");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  out = MemoryInfo();
+  struct Field {
+    std::string_view name;
+    uint64_t* value;
+    bool seen;
+  };
+  Field fields[] = {{"MemTotal:", &out.memTotalKb, false},
+                    {"MemAvailable:", &out.memAvailableKb, false},
+                    {"SwapTotal:", &out.swapTotalKb, false},
+                    {"SwapFree:", &out.swapFreeKb, false}};
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    std::string_view name = NextWord(line);
+    for (Field& f : fields) {
+      if (name != f.name) continue;
+      std::string_view number = NextWord(line);
+      if (!ParseNumber(number, *f.value)) {
+        return path + ": malformed " + std::string(name.substr(0, name.size() - 1)) + " line";
+      }
+      f.seen = true;
+    }
+  }
+  for (const Field& f : fields) {
+    if (!f.seen) return path + ": no " + std::string(f.name.substr(0, f.name.size() - 1)) + " line";
+  }
+  return std::string();
+}
+
+std::string ReadProcStat(const std::string& root, ProcStat& out) {
+  const std::string path = HostPath(root, "/proc/stat");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  out = ProcStat();
+  bool bootSeen = false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    std::string_view name = NextWord(line);
+    if (name.substr(0, 3) == "cpu") {
+      CpuTimes t;
+      if (name.size() > 3 && !ParseNumber(name.substr(3), t.cpu)) {
+        return path + ": malformed processor name " + std::string(name);
+      }
+      uint64_t* fields[] = {&t.user,   &t.nice, &t.system,  &t.idle,
+                            &t.iowait, &t.irq,  &t.softirq, &t.steal};
+      for (size_t i = 0; i < 8; ++i) {
+        std::string_view word = NextWord(line);
+        // Kernels before 2.6.11 write fewer fields; the missing ones count as 0.
+        if (word.empty() && i >= 4) break;
+        if (!ParseNumber(word, *fields[i]))
+          return path + ": malformed " + std::string(name) + " line";
+      }
+      if ((t.cpu == -1) != out.cpus.empty()) return path + ": the summed cpu line is not first";
+      out.cpus.push_back(t);
+    } else if (name == "btime") {
+      if (!ParseNumber(NextWord(line), out.bootTime)) return path + ": malformed btime line";
+      bootSeen = true;
+    }
+  }
+  if (out.cpus.empty()) return path + ": no cpu line";
+  if (!bootSeen) return path + ": no btime line";
+  return std::string();
+}
+
+long ClockTicksPerSecond() {
+  static const long ticks = [] {
+    const long t = ::sysconf(_SC_CLK_TCK);
+    return t > 0 ? t : 100;
+  }();
+  return ticks;
+}
+
+long PageSizeBytes() {
+  static const long size = [] {
+    const long s = ::sysconf(_SC_PAGESIZE);
+    return s > 0 ? s : 4096;
+  }();
+  return size;
+}
+
+bool ParseProcessStat(std::string_view text, ProcessStat& out) {
+  // The command name may itself hold blanks and parentheses: it runs from the
+  // first '(' to the last ')'.
+  const size_t open = text.find('(');
+  const size_t close = text.rfind(')');
+  if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+    return false;
+  out = ProcessStat();
+  if (!ParseNumber(text.substr(0, open), out.pid)) return false;
+  out.comm.assign(text.substr(open + 1, close - open - 1));
+  std::string_view rest = text.substr(close + 1);
+  // Fields from 3 (state) on; index i here is field i + 3.
+  std::string_view words[22];
+  for (std::string_view& w : words) {
+    w = NextWord(rest);
+    if (w.empty()) return false;
+  }
+  return ParseNumber(words[1], out.ppid) && ParseNumber(words[7], out.minorFaults) &&
+         ParseNumber(words[9], out.majorFaults) && ParseNumber(words[11], out.userTicks) &&
+         ParseNumber(words[12], out.systemTicks) && ParseNumber(words[17], out.threads) &&
+         ParseNumber(words[19], out.startTicks) && ParseNumber(words[20], out.virtualBytes) &&
+         ParseNumber(words[21], out.residentPages);
+}
+
+std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out) {
+  out.clear();
+  const std::string procPath = HostPath(root, "/proc");
+  DirPtr dir(::opendir(procPath.c_str()));
+  if (!dir) return CannotRead(procPath, errno);
+  const int dirFd = ::dirfd(dir.get());
+  std::string text;
+  char relative[300];  // a d_name has at most 255 bytes
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return CannotRead(procPath, errno);
+      break;
+    }
+    const char* name = entry->d_name;
+    if (name[0] < '0' || name[0] > '9') continue;
+    std::snprintf(relative, sizeof relative, "%s/stat", name);
+    const int err = ReadFileAt(dirFd, relative, text);
+    // A process that ends while it is listed is simply gone: its directory no
+    // longer opens (ENOENT) or its file reads as nothing (ESRCH, or no bytes).
+    if (err == ENOENT || err == ESRCH || (err == 0 && text.empty())) continue;
+    if (err != 0) return CannotRead(procPath + "/" + relative, err);
+    ProcessStat p;
+    if (!ParseProcessStat(text, p)) return procPath + "/" + relative + ": malformed";
+    out.push_back(std::move(p));
+  }
+  std::sort(out.begin(), out.end(),
+            [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; });
+  return std::string();
+}
+
+std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out) {
+  out.clear();
+  const std::string path = HostPath(root, "/proc/diskstats");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    if (Trim(line).empty()) continue;
+    DiskStats d;
+    std::string_view words[13];
+    for (std::string_view& w : words) w = NextWord(line);
+    d.name.assign(words[2]);
+    uint64_t unused = 0;
+    if (!ParseNumber(words[0], d.major) || !ParseNumber(words[1], d.minor) || d.name.empty() ||
+        !ParseNumber(words[3], d.readsCompleted) || !ParseNumber(words[4], unused) ||
+        !ParseNumber(words[5], d.sectorsRead) || !ParseNumber(words[7], d.writesCompleted) ||
+        !ParseNumber(words[9], d.sectorsWritten) || !ParseNumber(words[11], d.inFlight) ||
+        !ParseNumber(words[12], d.ioTicksMs)) {
+      return path + ": malformed line for " + (d.name.empty() ? "a device" : d.name);
+    }
+    out.push_back(std::move(d));
+  }
+  return std::string();
+}
+
+std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
+  out.clear();
+  const std::string path = HostPath(root, "/proc/self/mountinfo");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    if (Trim(line).empty()) continue;
+    MountEntry m;
+    NextWord(line);  // mount id
+    NextWord(line);  // parent id
+    std::string_view dev = NextWord(line);
+    std::string_view mountRoot = NextWord(line);
+    std::string_view point = NextWord(line);
+    NextWord(line);  // mount options
+    // Optional fields up to the lone "-".
+    std::string_view word;
+    do {
+      word = NextWord(line);
+    } while (!word.empty() && word != "-");
+    std::string_view type = NextWord(line);
+    std::string_view source = NextWord(line);
+    if (!ParseDevNumbers(dev, m.major, m.minor) || point.empty() || word != "-" || type.empty()) {
+      return path + ": malformed line";
+    }
+    m.root = DecodeOctal(mountRoot);
+    m.mountPoint = DecodeOctal(point);
+    m.fsType.assign(type);
+    m.source = DecodeOctal(source);
+    out.push_back(std::move(m));
+  }
+  return std::string();
+}
+
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out,
+                              bool& found) {
+  out.clear();
+  found = false;
+  const std::string path = HostPath(root, "/proc/partitions");
+  std::string text;
+  const int err = ReadFile(path, text);
+  if (err == ENOENT) return std::string();
+  if (err != 0) return CannotRead(path, err);
+  found = true;
+  std::string_view rest = text;
+  NextLine(rest);  // "major minor  #blocks  name"
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    if (Trim(line).empty()) continue;
+    PartitionListEntry e;
+    std::string_view major = NextWord(line), minor = NextWord(line), blocks = NextWord(line);
+    e.name.assign(NextWord(line));
+    if (!ParseNumber(major, e.major) || !ParseNumber(minor, e.minor) ||
+        !ParseNumber(blocks, e.blocks) || e.name.empty()) {
+      return path + ": malformed line";
+    }
+    out.push_back(std::move(e));
+  }
+  return std::string();
+}
+
+namespace {
+
+// The holders/ or slaves/ list of a device; none when the directory is absent.
+std::string ReadLinks(const std::string& path, std::vector<std::string>& out) {
+  const int err = ListDirectory(path, out);
+  if (err == ENOENT) return std::string();
+  if (err != 0) return CannotRead(path, err);
+  return std::string();
+}
+
+// A required number file; `gone` is set when the device directory vanished.
+std::string ReadNumberFile(const std::string& path, uint64_t& value, bool* gone) {
+  std::string text;
+  const int err = ReadFile(path, text);
+  if (err == ENOENT && gone) {
+    *gone = true;
+    return std::string();
+  }
+  if (err != 0) return CannotRead(path, err);
+  if (!ParseNumber(text, value)) return path + ": not a number";
+  return std::string();
+}
+
+std::string ReadDevFile(const std::string& path, uint32_t& major, uint32_t& minor, bool* gone) {
+  std::string text;
+  const int err = ReadFile(path, text);
+  if (err == ENOENT && gone) {
+    *gone = true;
+    return std::string();
+  }
+  if (err != 0) return CannotRead(path, err);
+  if (!ParseDevNumbers(text, major, minor)) return path + ": not a major:minor pair";
+  return std::string();
+}
+
+}  // namespace
+
+std::string ReadBlockDevices(const std::string& root, std::vector<BlockDevice>& out) {
+  out.clear();
+  const std::string blockPath = HostPath(root, "/sys/block");
+  std::vector<std::string> names;
+  if (int err = ListDirectory(blockPath, names)) return CannotRead(blockPath, err);
+  std::vector<std::string> entries;
+  for (const std::string& name : names) {
+    const std::string dir = blockPath + "/" + name;
+    BlockDevice d;
+    d.name = name;
+    bool gone = false;
+    std::string error = ReadDevFile(dir + "/dev", d.major, d.minor, &gone);
+    if (error.empty() && !gone) error = ReadNumberFile(dir + "/size", d.sizeSectors, &gone);
+    if (!error.empty()) return error;
+    if (gone) continue;  // removed while listed (a detached loop device, an unplugged disk)
+    std::string value;
+    if (!(error = ReadOptionalLine(dir + "/queue/logical_block_size", value)).empty()) return error;
+    if (!value.empty() && (!ParseNumber(value, d.logicalBlockSize) || d.logicalBlockSize == 0)) {
+      return dir + "/queue/logical_block_size: not a number";
+    }
+    if (!(error = ReadOptionalLine(dir + "/removable", value)).empty()) return error;
+    d.removable = value == "1";
+    if (!(error = ReadOptionalLine(dir + "/device/model", d.model)).empty()) return error;
+    if (!(error = ReadOptionalLine(dir + "/dm/name", d.dmName)).empty()) return error;
+    if (!(error = ReadOptionalLine(dir + "/md/level", d.mdLevel)).empty()) return error;
+    if (!(error = ReadLinks(dir + "/holders", d.holders)).empty()) return error;
+    if (!(error = ReadLinks(dir + "/slaves", d.slaves)).empty()) return error;
+
+    // Partitions are the subdirectories named after the device that hold a
+    // "partition" file (sda1, nvme0n1p1, md0p1).
+    if (int err = ListDirectory(dir, entries)) {
+      if (err == ENOENT) continue;
+      return CannotRead(dir, err);
+    }
+    for (const std::string& entry : entries) {
+      if (entry.size() <= name.size() || entry.compare(0, name.size(), name) != 0) continue;
+      const std::string partDir = dir + "/" + entry;
+      std::string number;
+      const int err = ReadFile(partDir + "/partition", number);
+      if (err == ENOENT || err == ENOTDIR) continue;
+      if (err != 0) return CannotRead(partDir + "/partition", err);
+      BlockPartition p;
+      p.name = entry;
+      if (!ParseNumber(number, p.number)) return partDir + "/partition: not a number";
+      bool partGone = false;
+      error = ReadDevFile(partDir + "/dev", p.major, p.minor, &partGone);
+      if (error.empty() && !partGone)
+        error = ReadNumberFile(partDir + "/start", p.startSectors, &partGone);
+      if (error.empty() && !partGone)
+        error = ReadNumberFile(partDir + "/size", p.sizeSectors, &partGone);
+      if (error.empty() && !partGone) error = ReadLinks(partDir + "/holders", p.holders);
+      if (!error.empty()) return error;
+      if (!partGone) d.partitions.push_back(std::move(p));
+    }
+    std::sort(d.partitions.begin(), d.partitions.end(),
+              [](const BlockPartition& a, const BlockPartition& b) { return a.number < b.number; });
+    out.push_back(std::move(d));
+  }
+  return std::string();
+}
+
+std::string ReadKernelInfo(const std::string& root, KernelInfo& out) {
+  out = KernelInfo();
+  if (root.empty() || root == "/") {
+    utsname u{};
+    if (::uname(&u) != 0) return "uname: " + ErrnoText(errno);
+    out.hostName = u.nodename;
+    out.release = u.release;
+    out.version = u.version;
+    out.machine = u.machine;
+    return std::string();
+  }
+  struct Field {
+    const char* file;
+    std::string* value;
+  };
+  const Field fields[] = {{"/proc/sys/kernel/hostname", &out.hostName},
+                          {"/proc/sys/kernel/osrelease", &out.release},
+                          {"/proc/sys/kernel/version", &out.version},
+                          {"/proc/sys/kernel/arch", &out.machine}};
+  for (const Field& f : fields) {
+    const std::string path = HostPath(root, f.file);
+    std::string text;
+    if (int err = ReadFile(path, text)) return CannotRead(path, err);
+    f.value->assign(Trim(text));
+  }
+  return std::string();
+}
+
+OsRelease ParseOsRelease(std::string_view text) {
+  OsRelease r;
+  r.found = true;
+  while (!text.empty()) {
+    std::string_view line = Trim(NextLine(text));
+    const size_t eq = line.find('=');
+    if (line.empty() || line[0] == '#' || eq == std::string_view::npos) continue;
+    const std::string_view key = Trim(line.substr(0, eq));
+    std::string_view raw = Trim(line.substr(eq + 1));
+    std::string value;
+    if (!raw.empty() && (raw[0] == '"' || raw[0] == '\'')) {
+      // Shell-style quoting: a backslash escapes the next character inside "".
+      const char quote = raw[0];
+      for (size_t i = 1; i < raw.size() && raw[i] != quote; ++i) {
+        if (quote == '"' && raw[i] == '\\' && i + 1 < raw.size()) ++i;
+        value += raw[i];
+      }
+    } else {
+      value.assign(raw);
+    }
+    if (key == "PRETTY_NAME") r.prettyName = value;
+    if (key == "NAME") r.name = value;
+    if (key == "VERSION_ID") r.versionId = value;
+  }
+  return r;
+}
+
+std::string ReadOsRelease(const std::string& root, OsRelease& out) {
+  out = OsRelease();
+  for (const char* file : {"/etc/os-release", "/usr/lib/os-release"}) {
+    const std::string path = HostPath(root, file);
+    std::string text;
+    const int err = ReadFile(path, text);
+    if (err == ENOENT) continue;
+    if (err != 0) return CannotRead(path, err);
+    out = ParseOsRelease(text);
+    return std::string();
+  }
+  return std::string();
+}
+
+std::string ReadMachineInfo(const std::string& root, MachineInfo& out) {
+  out = MachineInfo();
+  // The DMI files of some machines are readable by root only; the maker is then unknown.
+  std::string error =
+      ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/sys_vendor"), out.vendor, true);
+  if (error.empty())
+    error = ReadOptionalLine(HostPath(root, "/sys/class/dmi/id/product_name"), out.product, true);
+  return error;
+}
+
+std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out) {
+  struct statvfs s {};
+  if (::statvfs(path.c_str(), &s) != 0) return "statvfs " + path + ": " + ErrnoText(errno);
+  out.fragmentSize = s.f_frsize;
+  out.blocks = s.f_blocks;
+  out.freeBlocks = s.f_bfree;
+  out.availableBlocks = s.f_bavail;
+  return std::string();
+}

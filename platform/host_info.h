@@ -1,0 +1,160 @@
+// Readers of the Linux host's own description: /proc, /sys, statvfs, uname and
+// /etc/os-release. Each returns the facts as the kernel gives them, in the
+// kernel's units, with the source of each field named next to it; turning them
+// into rows is the caller's business. Every reader takes the root directory of
+// the tree it reads ("/" for the live host) so that tests can feed recorded
+// trees. A reader returns an empty text on success and an error text naming the
+// file and the cause otherwise; it never hands back a shortened list as success.
+// Processes and block devices that vanish while they are listed are left out,
+// since they no longer exist. All readers are safe on any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Path of `path` (absolute, beginning with '/') inside the tree at `root`.
+std::string HostPath(const std::string& root, std::string_view path);
+
+// /proc/meminfo, in kibibytes.
+struct MemoryInfo {
+  uint64_t memTotalKb = 0;      // MemTotal
+  uint64_t memAvailableKb = 0;  // MemAvailable (free plus reclaimable)
+  uint64_t swapTotalKb = 0;     // SwapTotal
+  uint64_t swapFreeKb = 0;      // SwapFree
+};
+std::string ReadMemoryInfo(const std::string& root, MemoryInfo& out);
+
+// One cpu line of /proc/stat, in clock ticks (ClockTicksPerSecond()).
+struct CpuTimes {
+  int cpu = -1;  // N of "cpuN"; -1 for the "cpu" line that sums all processors
+  uint64_t user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+  // Every tick of the line (guest time is already part of user and nice).
+  uint64_t Total() const { return user + nice + system + idle + iowait + irq + softirq + steal; }
+};
+// /proc/stat: the summed line first, then one line per online processor.
+struct ProcStat {
+  std::vector<CpuTimes> cpus;
+  int64_t bootTime = 0;  // btime: seconds since the epoch
+};
+std::string ReadProcStat(const std::string& root, ProcStat& out);
+
+// Clock ticks per second of /proc times (sysconf _SC_CLK_TCK); page size in bytes.
+long ClockTicksPerSecond();
+long PageSizeBytes();
+
+// /proc/<pid>/stat of one process.
+struct ProcessStat {
+  int32_t pid = 0;            // field 1
+  std::string comm;           // field 2, without its parentheses
+  int32_t ppid = 0;           // field 4
+  uint64_t minorFaults = 0;   // field 10, minflt
+  uint64_t majorFaults = 0;   // field 12, majflt
+  uint64_t userTicks = 0;     // field 14, utime
+  uint64_t systemTicks = 0;   // field 15, stime
+  int64_t threads = 0;        // field 20, num_threads
+  uint64_t startTicks = 0;    // field 22, starttime: ticks after boot
+  uint64_t virtualBytes = 0;  // field 23, vsize
+  int64_t residentPages = 0;  // field 24, rss
+};
+// Parses the text of one /proc/<pid>/stat file; false when it is malformed.
+bool ParseProcessStat(std::string_view text, ProcessStat& out);
+// Every process under /proc, by process id.
+std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out);
+
+// One line of /proc/diskstats.
+struct DiskStats {
+  uint32_t major = 0, minor = 0;
+  std::string name;
+  uint64_t readsCompleted = 0;   // field 4
+  uint64_t sectorsRead = 0;      // field 6, 512-byte units
+  uint64_t writesCompleted = 0;  // field 8
+  uint64_t sectorsWritten = 0;   // field 10, 512-byte units
+  uint64_t inFlight = 0;         // field 12
+  uint64_t ioTicksMs = 0;        // field 13: milliseconds the device was busy
+};
+std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out);
+
+// One line of /proc/self/mountinfo.
+struct MountEntry {
+  uint32_t major = 0, minor = 0;  // field 3; major 0 for file systems without a block device
+  std::string root;               // field 4: the part of the file system mounted here
+  std::string mountPoint;         // field 5, octal escapes decoded
+  std::string fsType;             // first field after " - "
+  std::string source;             // second field after " - ", octal escapes decoded
+};
+std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out);
+
+// One line of /proc/partitions: every block device and partition with its size.
+struct PartitionListEntry {
+  uint32_t major = 0, minor = 0;
+  uint64_t blocks = 0;  // #blocks, 1024-byte units
+  std::string name;
+  bool operator==(const PartitionListEntry&) const = default;
+};
+// `found` is false (and no error) when the file does not exist.
+std::string ReadPartitionList(const std::string& root, std::vector<PartitionListEntry>& out,
+                              bool& found);
+
+// A partition: /sys/block/<disk>/<partition>/.
+struct BlockPartition {
+  std::string name;
+  uint32_t major = 0, minor = 0;     // dev
+  uint32_t number = 0;               // partition
+  uint64_t startSectors = 0;         // start, 512-byte units
+  uint64_t sizeSectors = 0;          // size, 512-byte units
+  std::vector<std::string> holders;  // holders/: devices built on it (device-mapper, md)
+};
+// A whole block device: /sys/block/<name>/.
+struct BlockDevice {
+  std::string name;
+  uint32_t major = 0, minor = 0;           // dev
+  uint64_t sizeSectors = 0;                // size, 512-byte units
+  uint32_t logicalBlockSize = 512;         // queue/logical_block_size
+  bool removable = false;                  // removable
+  std::string model;                       // device/model, trimmed; empty when absent
+  std::string dmName;                      // dm/name for device-mapper devices
+  std::string mdLevel;                     // md/level for md arrays
+  std::vector<std::string> holders;        // holders/
+  std::vector<std::string> slaves;         // slaves/: devices it is built on
+  std::vector<BlockPartition> partitions;  // by partition number
+};
+// Every block device under /sys/block, sorted by name.
+std::string ReadBlockDevices(const std::string& root, std::vector<BlockDevice>& out);
+
+// uname(2) for the live host; for another root, the same facts from
+// /proc/sys/kernel/{hostname,osrelease,version,arch}.
+struct KernelInfo {
+  std::string hostName;  // nodename
+  std::string release;   // release
+  std::string version;   // version
+  std::string machine;   // machine
+};
+std::string ReadKernelInfo(const std::string& root, KernelInfo& out);
+
+// /etc/os-release (or /usr/lib/os-release).
+struct OsRelease {
+  bool found = false;      // false when neither file exists
+  std::string prettyName;  // PRETTY_NAME
+  std::string name;        // NAME
+  std::string versionId;   // VERSION_ID
+};
+OsRelease ParseOsRelease(std::string_view text);
+std::string ReadOsRelease(const std::string& root, OsRelease& out);
+
+// /sys/class/dmi/id: the machine's maker and model; empty where absent.
+struct MachineInfo {
+  std::string vendor;   // sys_vendor
+  std::string product;  // product_name
+};
+std::string ReadMachineInfo(const std::string& root, MachineInfo& out);
+
+// statvfs(3) of a mounted file system.
+struct FileSystemSpace {
+  uint64_t fragmentSize = 0;     // f_frsize
+  uint64_t blocks = 0;           // f_blocks
+  uint64_t freeBlocks = 0;       // f_bfree
+  uint64_t availableBlocks = 0;  // f_bavail: free blocks unprivileged users may use
+};
+std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out);

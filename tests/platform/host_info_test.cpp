@@ -1,0 +1,151 @@
+// The host readers' parsers and the less common shapes of their files: process
+// names with blanks and parentheses, os-release quoting, mountinfo escapes and
+// optional fields.
+#include "platform/host_info.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(HostPath, JoinsRootAndPath) {
+  EXPECT_EQ(HostPath("/", "/proc/stat"), "/proc/stat");
+  EXPECT_EQ(HostPath("", "/proc/stat"), "/proc/stat");
+  EXPECT_EQ(HostPath("/tmp/x", "/proc/stat"), "/tmp/x/proc/stat");
+  EXPECT_EQ(HostPath("/tmp/x/", "/proc/stat"), "/tmp/x/proc/stat");
+}
+
+TEST(ParseProcessStat, NamesWithBlanksAndParenthesesAndMalformedLines) {
+  const std::string tail = " S 1 2 3 0 -1 0 11 0 22 0 33 44 0 0 20 0 5 0 66 77 88 0 0\n";
+  struct Case {
+    std::string text;
+    bool ok;
+    std::string comm;
+  };
+  const Case cases[] = {
+      {"10 (bash)" + tail, true, "bash"},
+      {"10 (a b) c)" + tail, true, "a b) c"},
+      {"10 ()" + tail, true, ""},
+      {"10 ((x)" + tail, true, "(x"},
+      {"10 bash" + tail, false, ""},
+      {"x (bash)" + tail, false, ""},
+      {"10 (bash) S 1 2 3", false, ""},
+      {"10 (bash) S 1 2 3 0 -1 0 11 0 22 0 33 44 0 0 20 0 5 0 66 77 x", false, ""},
+      {"", false, ""},
+  };
+  for (const Case& c : cases) {
+    ProcessStat p;
+    ASSERT_EQ(ParseProcessStat(c.text, p), c.ok) << c.text;
+    if (!c.ok) continue;
+    EXPECT_EQ(p.pid, 10) << c.text;
+    EXPECT_EQ(p.comm, c.comm) << c.text;
+    EXPECT_EQ(p.ppid, 1);
+    EXPECT_EQ(p.minorFaults, 11u);
+    EXPECT_EQ(p.majorFaults, 22u);
+    EXPECT_EQ(p.userTicks, 33u);
+    EXPECT_EQ(p.systemTicks, 44u);
+    EXPECT_EQ(p.threads, 5);
+    EXPECT_EQ(p.startTicks, 66u);
+    EXPECT_EQ(p.virtualBytes, 77u);
+    EXPECT_EQ(p.residentPages, 88);
+  }
+}
+
+TEST(ParseOsRelease, QuotingCommentsAndMissingKeys) {
+  OsRelease r = ParseOsRelease(
+      "# comment\n"
+      "NAME='Plain Linux'\n"
+      "PRETTY_NAME=\"Say \\\"hi\\\" \\$x\"\n"
+      "  VERSION_ID = 1.2  \n"
+      "BROKEN\n");
+  EXPECT_TRUE(r.found);
+  EXPECT_EQ(r.name, "Plain Linux");
+  EXPECT_EQ(r.prettyName, "Say \"hi\" $x");
+  EXPECT_EQ(r.versionId, "1.2");
+  OsRelease none = ParseOsRelease("");
+  EXPECT_EQ(none.prettyName, "");
+}
+
+class HostTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string tmpl = (fs::temp_directory_path() / "varo-host-XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    root = tmpl;
+  }
+  void TearDown() override { fs::remove_all(root); }
+  void Write(const std::string& path, const std::string& text) {
+    fs::create_directories(fs::path(root + path).parent_path());
+    std::ofstream(root + path) << text;
+  }
+  std::string root;
+};
+
+TEST_F(HostTree, MountinfoEscapesAndOptionalFields) {
+  Write(
+      "/proc/self/mountinfo",
+      "36 35 98:0 /mnt1 /mnt/my\\040disk rw,noatime master:1 shared:7 - ext3 /dev/my\\134root rw\n"
+      "\n"
+      "37 35 0:50 / /net rw - nfs4 srv:/x rw\n");
+  std::vector<MountEntry> mounts;
+  ASSERT_EQ(ReadMounts(root, mounts), "");
+  ASSERT_EQ(mounts.size(), 2u);
+  EXPECT_EQ(mounts[0].major, 98u);
+  EXPECT_EQ(mounts[0].minor, 0u);
+  EXPECT_EQ(mounts[0].root, "/mnt1");
+  EXPECT_EQ(mounts[0].mountPoint, "/mnt/my disk");
+  EXPECT_EQ(mounts[0].fsType, "ext3");
+  EXPECT_EQ(mounts[0].source, "/dev/my\\root");
+  EXPECT_EQ(mounts[1].major, 0u);
+  EXPECT_EQ(mounts[1].source, "srv:/x");
+}
+
+TEST_F(HostTree, KernelFactsOfARecordedTree) {
+  KernelInfo k;
+  EXPECT_EQ(ReadKernelInfo(root, k),
+            "cannot read " + root + "/proc/sys/kernel/hostname: No such file or directory");
+  Write("/proc/sys/kernel/hostname", "h\n");
+  Write("/proc/sys/kernel/osrelease", "6.1\n");
+  Write("/proc/sys/kernel/version", "#1 SMP\n");
+  Write("/proc/sys/kernel/arch", "aarch64\n");
+  ASSERT_EQ(ReadKernelInfo(root, k), "");
+  EXPECT_EQ(k.hostName, "h");
+  EXPECT_EQ(k.machine, "aarch64");
+  // No os-release at all is no error: the system names itself otherwise.
+  OsRelease os;
+  EXPECT_EQ(ReadOsRelease(root, os), "");
+  EXPECT_FALSE(os.found);
+}
+
+TEST(HostReaders, LiveHostIsReadable) {
+  MemoryInfo m;
+  ProcStat s;
+  std::vector<ProcessStat> processes;
+  std::vector<BlockDevice> devices;
+  std::vector<DiskStats> disks;
+  std::vector<MountEntry> mounts;
+  EXPECT_EQ(ReadMemoryInfo("/", m), "");
+  EXPECT_GT(m.memTotalKb, 0u);
+  EXPECT_LE(m.memAvailableKb, m.memTotalKb);
+  EXPECT_EQ(ReadProcStat("/", s), "");
+  EXPECT_GE(s.cpus.size(), 2u);
+  EXPECT_EQ(ReadProcesses("/", processes), "");
+  EXPECT_TRUE(
+      std::is_sorted(processes.begin(), processes.end(),
+                     [](const ProcessStat& a, const ProcessStat& b) { return a.pid < b.pid; }));
+  EXPECT_EQ(ReadBlockDevices("/", devices), "");
+  EXPECT_EQ(ReadDiskStats("/", disks), "");
+  EXPECT_EQ(ReadMounts("/", mounts), "");
+  FileSystemSpace space;
+  EXPECT_EQ(ReadFileSystemSpace("/", space), "");
+  EXPECT_GT(space.blocks, 0u);
+  EXPECT_EQ(ReadFileSystemSpace("/no/such/dir", space),
+            "statvfs /no/such/dir: No such file or directory");
+}
+
+}  // namespace
