@@ -1,10 +1,7 @@
 // The agent heartbeat and the server heartbeat threads, run inside the test
 // process against the test cluster's central database as agent 41.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,6 +16,7 @@
 #include "support/pg_cluster.h"
 
 using agent_test::CountOf;
+using agent_test::SilentServer;
 using agent_test::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -28,38 +26,6 @@ constexpr int32_t kAgent = 41;
 constexpr int32_t kAnswering = 4101;  // the cluster's database "monitored"
 constexpr int32_t kRefusing = 4102;   // nothing listens on its port
 constexpr int32_t kSilent = 4103;     // a socket of this test; silent once it listens
-
-// A TCP socket bound to a loopback port: connections are refused until Listen,
-// then they are accepted by the kernel and never answered.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~SilentServer() { Close(); }
-  int port() const { return port_; }
-  void Listen() {
-    listen(fd_, 8);
-    listening_ = true;
-  }
-  bool listening() const { return listening_ && fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  bool listening_ = false;
-};
 
 class AgentHeartbeatTest : public ::testing::Test {
  protected:
