@@ -2,7 +2,7 @@
 // does, records a heartbeat for it in the central database; and the registry
 // that keeps at most one such thread alive per server. The registry functions
 // may be called from any thread; a HeartBeatThread object belongs to its own
-// thread once Run has succeeded.
+// thread once StartDetachedThread has started it.
 #pragma once
 
 #include <chrono>
