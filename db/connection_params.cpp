@@ -37,9 +37,9 @@ ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
   params.Add("sslmode", binding.sslmode.empty() ? std::string("prefer") : binding.sslmode);
   params.Add("options", kClientEncodingOptions);
   if (!password.empty()) params.Add("password", password);
-  params.Add("connect_timeout",
-             StrFormat("%d", connectTimeout >= 1 ? connectTimeout
-                                                 : kDefaultServerConnectTimeoutSeconds));
+  params.Add(
+      "connect_timeout",
+      StrFormat("%d", connectTimeout >= 1 ? connectTimeout : kDefaultServerConnectTimeoutSeconds));
   params.Add("application_name", kMonitoringApplicationName);
   AppendDeadLinkParams(params);
   return params;

@@ -43,10 +43,8 @@ class ServerConnectionLease {
   void Discard();
 
  private:
-  friend ServerConnectionLease AllocateServerConnection(int32_t, const std::string&,
-                                                        std::string&);
-  explicit ServerConnectionLease(DBConnectionToPostgreSQL* connection)
-      : connection_(connection) {}
+  friend ServerConnectionLease AllocateServerConnection(int32_t, const std::string&, std::string&);
+  explicit ServerConnectionLease(DBConnectionToPostgreSQL* connection) : connection_(connection) {}
 
   DBConnectionToPostgreSQL* connection_ = nullptr;  // owned by the pool's in-use list
 };

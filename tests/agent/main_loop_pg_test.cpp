@@ -203,8 +203,7 @@ TEST(AgentMainLoop, SilentServerStopsNeitherHeartbeatsNorTheReconnect) {
   ASSERT_TRUE(IsAgentBackend(first, 56)) << first;
   PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + first + ")");
   ASSERT_TRUE(agent.WaitForOutput("WARNING: failed to query jobs table: ", 30s)) << agent.Output();
-  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 90s, 2))
-      << agent.Output();
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 90s, 2)) << agent.Output();
   std::string second;
   EXPECT_TRUE(WaitUntil(
       [&] {

@@ -19,10 +19,9 @@ TEST(CentralConnectionParams, PlainConnectionHasNoSslKeywords) {
   settings.agent_id = 12;
   ConnectionParams params = BuildCentralConnectionParams(settings);
   EXPECT_EQ(params.keywords,
-            (std::vector<std::string>{"host", "port", "user", "dbname", "options",
-                                      "application_name", "keepalives", "keepalives_idle",
-                                      "keepalives_interval", "keepalives_count",
-                                      "tcp_user_timeout"}));
+            (std::vector<std::string>{
+                "host", "port", "user", "dbname", "options", "application_name", "keepalives",
+                "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout"}));
   EXPECT_EQ(params.values,
             (std::vector<std::string>{"central.example", "5434", "agent12", "varo",
                                       "-c client_encoding=utf8", "Corvane - Agent Control", "1",
@@ -34,11 +33,10 @@ TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
   settings.agent_id = 7;
   settings.agent_ssl_key = "/etc/varo/agent.key";
   ConnectionParams params = BuildCentralConnectionParams(settings);
-  EXPECT_EQ(params.keywords,
-            (std::vector<std::string>{"host", "port", "user", "dbname", "options", "sslmode",
-                                      "sslkey", "sslcert", "application_name", "keepalives",
-                                      "keepalives_idle", "keepalives_interval",
-                                      "keepalives_count", "tcp_user_timeout"}));
+  EXPECT_EQ(params.keywords, (std::vector<std::string>{
+                                 "host", "port", "user", "dbname", "options", "sslmode", "sslkey",
+                                 "sslcert", "application_name", "keepalives", "keepalives_idle",
+                                 "keepalives_interval", "keepalives_count", "tcp_user_timeout"}));
   EXPECT_EQ(*params.Find("sslmode"), "require");
   EXPECT_EQ(*params.Find("sslkey"), "/etc/varo/agent.key");
   EXPECT_EQ(*params.Find("sslcert"), "");
@@ -76,13 +74,12 @@ TEST(ServerConnectionParams, KeywordOrderAndDefaults) {
   EXPECT_EQ(params.keywords,
             (std::vector<std::string>{"host", "port", "user", "dbname", "sslmode", "options",
                                       "connect_timeout", "application_name", "keepalives",
-                                      "keepalives_idle", "keepalives_interval",
-                                      "keepalives_count", "tcp_user_timeout"}));
+                                      "keepalives_idle", "keepalives_interval", "keepalives_count",
+                                      "tcp_user_timeout"}));
   EXPECT_EQ(params.values,
             (std::vector<std::string>{"db1.example", "5432", "monitor", "sales", "prefer",
-                                      "-c client_encoding=utf8", "10",
-                                      "Corvane - Agent Monitoring", "1", "30", "10", "3",
-                                      "60000"}));
+                                      "-c client_encoding=utf8", "10", "Corvane - Agent Monitoring",
+                                      "1", "30", "10", "3", "60000"}));
 }
 
 TEST(ServerConnectionParams, PasswordAndTimeoutOnlyWhenGiven) {

@@ -42,7 +42,7 @@ TEST_F(PostgresConnection, BoundedQueryAnswersLikeExecuteQueryInTime) {
   };
   const Case cases[] = {
       {"SELECT 1", true, "1"},
-      {"SELECT 1; SELECT 2", true, "2"},        // the last result, as PQexec gives it
+      {"SELECT 1; SELECT 2", true, "2"},  // the last result, as PQexec gives it
       {"SELECT 1/0; SELECT 2", false, "division by zero"},
       {"SELECT * FROM no_such_table", false, "no_such_table"},
   };
