@@ -2,7 +2,6 @@
 
 #include <memory>
 
-#include "db/central_connection.h"
 #include "platform/log.h"
 #include "platform/settings.h"
 #include "platform/text.h"
@@ -11,10 +10,8 @@ const char kAgentCapabilityList[] =
     "{linux,disk_space,memory_usage,cpu_usage,network_statistics,io_analysis,"
     "data_log_file_analysis,disk_busy_info,os_statistics,os_info}";
 
-bool SetCapabilities() {
-  DBConnection* central = GetCentralConnection();
-  if (!central) return false;
-  std::unique_ptr<ResultSet> result = central->ExecuteQuery(
+bool SetCapabilities(DBConnection& central) {
+  std::unique_ptr<ResultSet> result = central.ExecuteQuery(
       "UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
       {kAgentCapabilityList, StrFormat("%ld", static_cast<long>(GetSettings().agent_id))});
   if (!result->IsOk()) {

@@ -2,9 +2,11 @@
 // central connection. Agent thread only.
 #pragma once
 
+#include "db/db_connection.h"
+
 // The list as one array-literal text; the first entry names the platform.
 extern const char kAgentCapabilityList[];
 
-// Writes the list for this agent. False (after a warning) when the update fails
-// or there is no central connection.
-bool SetCapabilities();
+// Writes the list for this agent on `central`. False (after a warning) when
+// the update fails.
+bool SetCapabilities(DBConnection& central);

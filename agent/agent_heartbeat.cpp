@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "agent/heartbeat_thread.h"
-#include "db/central_connection.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
@@ -34,19 +33,19 @@ int32_t ParseHeartbeatInterval(std::string_view text) {
   return *ParseDecimal<int32_t>(text, DecimalForm::kLeading);
 }
 
-int AgentHeartbeat() {
+HeartbeatOutcome AgentHeartbeat(DBConnection& central) {
   AgentHeartbeatState& state = GetAgentHeartbeatState();
   const int64_t now = NowSeconds();
-  if (state.lastHeartbeat && *state.lastHeartbeat + state.heartbeatInterval > now) return 0;
+  if (state.lastHeartbeat && *state.lastHeartbeat + state.heartbeatInterval > now) {
+    return HeartbeatOutcome::kDone;
+  }
   state.lastHeartbeat = now;
 
-  DBConnection* central = GetCentralConnection();
-  if (!central) return -1;
   const int32_t agentId = GetSettings().agent_id;
 
   if (state.agentActive) {
     std::unique_ptr<ResultSet> beat =
-        central->ExecuteQuery(StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId));
+        central.ExecuteQuery(StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId));
     if (!beat->IsOk()) {
       LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"), agentId,
                            beat->GetErrorMessage().c_str()),
@@ -59,19 +58,20 @@ int AgentHeartbeat() {
         LogMessage(StrFormat(_("Heartbeat: Unable to get list of server IDs, error: %s"),
                              errorText.c_str()),
                    LOG_WARNING);
-        return -1;
+        return HeartbeatOutcome::kFailed;
       }
       LogMessage(StrFormat(_("Heartbeat: num servers: %d"), static_cast<int>(serverIds.size())),
                  LOG_DEBUG2);
       for (size_t i = 0; i < serverIds.size(); ++i) {
-        HeartBeatThread* thread = CreateHeartBeatThread(agentId, serverIds[i], databases[i]);
+        std::unique_ptr<HeartBeatThread> thread =
+            CreateHeartBeatThread(agentId, serverIds[i], databases[i]);
         if (!thread) continue;  // the previous one for this server is still running
-        if (!thread->Create() || !thread->Run()) {
+        // A thread that cannot start is destroyed, which frees the server's entry.
+        if (!StartDetachedThread(std::move(thread))) {
           LogMessage(StrFormat(_("Heartbeat: unable to start the heartbeat thread for server %d; "
                                  "it is tried again at the next heartbeat"),
                                serverIds[i]),
                      LOG_WARNING);
-          delete thread;  // frees the server's registry entry
         }
       }
     }
@@ -80,12 +80,12 @@ int AgentHeartbeat() {
   std::string query =
       StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agentId);
   LogMessage(StrFormat(_("Heartbeat: query: %s"), query.c_str()), LOG_DEBUG2);
-  std::unique_ptr<ResultSet> row = central->ExecuteQuery(query);
+  std::unique_ptr<ResultSet> row = central.ExecuteQuery(query);
   if (!row->IsOk()) {
     LogMessage(StrFormat(_("Heartbeat: Error executing heartbeat query; reason: %s"),
                          row->GetErrorMessage().c_str()),
                LOG_WARNING);
-    return 1;
+    return HeartbeatOutcome::kIntervalQueryFailed;
   }
   state.heartbeatInterval = ParseHeartbeatInterval(row->GetValueByIndex(0, 0));
   const bool active = row->GetValueByIndex(0, 1) == "t";
@@ -93,5 +93,5 @@ int AgentHeartbeat() {
     LogMessage(active ? _("Agent has been enabled.") : _("Agent has been disabled."), LOG_WARNING);
   }
   state.agentActive = active;
-  return 0;
+  return HeartbeatOutcome::kDone;
 }

@@ -9,6 +9,8 @@
 #include <optional>
 #include <string_view>
 
+#include "db/db_connection.h"
+
 struct AgentHeartbeatState {
   // Monotonic seconds of the last heartbeat that was due; none before the first.
   std::optional<int64_t> lastHeartbeat;
@@ -16,9 +18,16 @@ struct AgentHeartbeatState {
   bool agentActive = true;         // from varo.agent.active
 };
 
-// 0: not due, or done; 1: the interval query failed; -1: no central
-// connection, or the list of bound servers could not be read.
-int AgentHeartbeat();
+// What one call of AgentHeartbeat came to.
+enum class HeartbeatOutcome {
+  kDone,                 // not due, or done
+  kIntervalQueryFailed,  // the heartbeat went out, reading back the interval failed
+  kFailed,               // the list of bound servers could not be read: the pass ends
+};
+
+// Runs the agent heartbeat on `central` when it is due. The server heartbeat
+// threads it starts look the central connection up themselves.
+HeartbeatOutcome AgentHeartbeat(DBConnection& central);
 
 // The process-wide state (tests read and reset it).
 AgentHeartbeatState& GetAgentHeartbeatState();

@@ -7,13 +7,13 @@
 #include "agent/agent_heartbeat.h"
 #include "agent/heartbeat_thread.h"
 #include "agent/server_takeover.h"
-#include "db/central_connection.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
 #include "platform/service_control.h"
 #include "platform/settings.h"
 #include "platform/text.h"
+#include "work/job_step.h"
 #include "work/probe_step.h"
 #include "work/worker_thread.h"
 
@@ -73,23 +73,6 @@ int ClearZombies(DBConnection& central) {
   return 0;
 }
 
-// Runs the job query. Claiming and running jobs comes with the job classes;
-// until then no job is claimed, but a failing query still ends the pass.
-bool CheckJobs(DBConnection& central, int32_t agentId) {
-  LogMessage(_("checking for jobs to run"), LOG_DEBUG1);
-  std::unique_ptr<ResultSet> jobs = central.ExecuteQuery(StrFormat(
-      "SELECT J.jobid FROM varo.job J, varo.agent A  WHERE J.agent_id = A.id AND jobenabled AND "
-      "jobprocessid IS NULL  AND jobnextrun <= now() AND A.active AND agent_id = '%ld' ORDER BY "
-      "jobnextrun",
-      static_cast<long>(agentId)));
-  if (!jobs->IsOk()) {
-    LogMessage(StrFormat(_("failed to query jobs table: %s"), jobs->GetErrorMessage().c_str()),
-               LOG_WARNING);
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string GetAgentBackendPid() {
@@ -112,15 +95,13 @@ void DrainThreads() {
   }
 }
 
-int AgentMainLoop() {
-  DBConnection* central = GetCentralConnection();
-  if (!central) return -1;
+int AgentMainLoop(DBConnection& central) {
   const Settings& settings = GetSettings();
 
-  if (!SetCapabilities()) return -1;
-  if (int result = ClearZombies(*central); result < 0) return result;
+  if (!SetCapabilities(central)) return -1;
+  if (int result = ClearZombies(central); result < 0) return result;
 
-  std::unique_ptr<ResultSet> registration = central->ExecuteQuery(
+  std::unique_ptr<ResultSet> registration = central.ExecuteQuery(
       StrFormat("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
                 "RETURNING pg_backend_pid()",
                 settings.agent_id));
@@ -135,16 +116,16 @@ int AgentMainLoop() {
 
   const std::string flagDirectory = FlagDirectoryPath(settings.agent_flag_dir, settings.agent_id);
 
+  // A failing pass returns at once; the caller drains the worker and heartbeat
+  // threads before it replaces the connection they use.
   for (;;) {
     ProcessFlagFiles(flagDirectory);
 
-    if (AgentHeartbeat() < 0) {
+    if (AgentHeartbeat(central) == HeartbeatOutcome::kFailed) {
       LogMessage(_("Heartbeat failed"), LOG_DEBUG1);
-      DrainThreads();
       return -1;
     }
-    if (!CheckJobs(*central, settings.agent_id) || !RunProbeStep()) {
-      DrainThreads();
+    if (!RunJobStep(central, settings.agent_id) || !RunProbeStep(central, settings.agent_id)) {
       return -1;
     }
     ReapIdleServerConnections();

@@ -9,12 +9,16 @@
 #include <string>
 #include <string_view>
 
+#include "db/db_connection.h"
+
 // The schema version of the central database this agent is written for.
 inline constexpr uint64_t kExpectedSchemaVersion = 201210091;
 
 // Runs on the central connection until a step fails; always returns a negative
-// number (the failing statement's result, or -1).
-int AgentMainLoop();
+// number (the failing statement's result, or -1). Worker and heartbeat threads
+// it started may still be using `central` when it returns: the caller drains
+// them (DrainThreads) before it replaces the connection.
+int AgentMainLoop(DBConnection& central);
 
 // Waits, one poll interval at a time, until no worker thread and no server
 // heartbeat thread is alive.

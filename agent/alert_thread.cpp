@@ -4,10 +4,17 @@
 
 #include "db/central_connection.h"
 #include "platform/log.h"
-#include "platform/service_control.h"
+#include "platform/settings.h"
 #include "platform/text.h"
 
 AlertThread::AlertThread(int32_t index) : index_(index) {}
+
+void AlertThread::Wait(bool afterFailure) {
+  // Not AgentSleep: that passes the pause point, and a pause of the service
+  // freezes the agent thread only. Alert threads go on while it is paused.
+  const Settings& settings = GetSettings();
+  SleepUnlessDestroyed(afterFailure ? settings.long_wait : settings.short_wait);
+}
 
 int AlertThread::Entry() {
   const std::string query = "SELECT varo.process_one_alert()";
@@ -20,7 +27,7 @@ int AlertThread::Entry() {
       LogMessage(
           StrFormat(_("Alerts[%d]: Unable to establish connection to VARO database."), index_),
           LOG_WARNING);
-      AgentSleep(true);
+      Wait(true);
       continue;
     }
 
@@ -32,7 +39,7 @@ int AlertThread::Entry() {
                              result->GetErrorMessage().c_str()),
                    LOG_WARNING);
         connection_.reset();
-        AgentSleep(false);
+        Wait(false);
         break;
       }
       if (result->GetValueByIndex(0, 0) == _("t")) {

@@ -2,7 +2,7 @@
 // again, to process one alert (varo.process_one_alert()). Each keeps its own
 // central connection. Started by RunAgent; runs for the life of the process
 // (or until Delete asks it to end). The object belongs to its own thread once
-// Run has succeeded.
+// it has started. A pause of the service does not stop these threads.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +20,10 @@ class AlertThread : public DetachedThread {
   int Entry() override;
 
  private:
+  // Sleeps the retry period (afterFailure) or the poll interval, without
+  // passing the pause point; Delete ends the sleep early.
+  void Wait(bool afterFailure);
+
   int32_t index_;
   // The thread's own unshared connection; null while disconnected.
   std::unique_ptr<DBConnection> connection_;

@@ -2,7 +2,7 @@
 
 #include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "db/central_connection.h"
@@ -12,12 +12,12 @@
 
 namespace {
 
-// Server id -> its live heartbeat thread. Never destroyed, because heartbeat
-// threads may still be finishing while the process exits.
+// The server ids that have a live heartbeat thread. Never destroyed, because
+// heartbeat threads may still be finishing while the process exits.
 struct Registry {
   std::mutex mutex;
   // Guarded by `mutex`.
-  std::unordered_map<int32_t, HeartBeatThread*> threads;
+  std::unordered_set<int32_t> threads;
 };
 
 Registry& GetRegistry() {
@@ -37,27 +37,34 @@ HeartBeatThread::HeartBeatThread(int32_t agentId, int32_t serverId, std::string 
     : agentId_(agentId), serverId_(serverId), databaseName_(std::move(databaseName)) {}
 
 HeartBeatThread::~HeartBeatThread() {
-  // Only reached with the entry still held when Run failed and the creator
-  // deletes the thread; a finished thread has given it up in Entry.
+  // Only reached with the entry still held when the thread could not be
+  // started; a finished thread has given it up in Entry.
   if (registered_) Unregister(serverId_);
 }
 
 int HeartBeatThread::Entry() {
   if (GetCentralConnection()) {
     std::string errorText;
-    DBConnectionToPostgreSQL* server =
-        AllocateServerConnection(serverId_, databaseName_, errorText);
+    ServerConnectionLease server = AllocateServerConnection(serverId_, databaseName_, errorText);
     if (!server) {
       LogMessage(StrFormat(_("Heartbeat: Unable to connect to server: %d, error: %s."), serverId_,
                            errorText.c_str()),
                  LOG_WARNING);
     } else {
-      std::string pingError;
-      int32_t ping = server->ExecuteCommand("SELECT 1", &pingError);
-      ReleaseServerConnection(server);
-      if (ping < 0) {
+      // Sent asynchronously and given up after the limit: a server that took
+      // the connection and then stopped answering must not hold this thread,
+      // and with it the main loop's drain, for ever.
+      bool timedOut = false;
+      std::unique_ptr<ResultSet> ping =
+          server->ExecuteQueryWithin("SELECT 1", kHeartbeatPingLimit, &timedOut);
+      if (timedOut) {
+        server.Discard();
+      } else {
+        server.Release();
+      }
+      if (!ping->IsOk()) {
         LogMessage(StrFormat(_("Heartbeat: Unable to ping server: %d, error: %s."), serverId_,
-                             pingError.c_str()),
+                             ping->GetErrorMessage().c_str()),
                    LOG_WARNING);
       } else {
         std::string query = StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agentId_, serverId_);
@@ -83,14 +90,12 @@ int HeartBeatThread::Entry() {
   return 0;
 }
 
-HeartBeatThread* CreateHeartBeatThread(int32_t agentId, int32_t serverId,
-                                       const std::string& databaseName) {
+std::unique_ptr<HeartBeatThread> CreateHeartBeatThread(int32_t agentId, int32_t serverId,
+                                                       const std::string& databaseName) {
   Registry& registry = GetRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
-  auto [it, inserted] = registry.threads.emplace(serverId, nullptr);
-  if (!inserted) return nullptr;
-  it->second = new HeartBeatThread(agentId, serverId, databaseName);
-  return it->second;
+  if (!registry.threads.insert(serverId).second) return nullptr;
+  return std::make_unique<HeartBeatThread>(agentId, serverId, databaseName);
 }
 
 int LiveHeartBeatThreads() {

@@ -2,10 +2,12 @@
 // does, records a heartbeat for it in the central database; and the registry
 // that keeps at most one such thread alive per server. The registry functions
 // may be called from any thread; a HeartBeatThread object belongs to its own
-// thread once Run has succeeded.
+// thread once StartDetachedThread has started it.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/detached_thread.h"
@@ -18,8 +20,9 @@ class HeartBeatThread : public DetachedThread {
   int32_t serverId() const { return serverId_; }
 
  protected:
-  // Pings the server through the pool and, when it answers, runs
-  // varo.do_heartbeat for it on the central connection; always unregisters.
+  // Pings the server through the pool (giving up after kHeartbeatPingLimit)
+  // and, when it answers, runs varo.do_heartbeat for it on the central
+  // connection; always unregisters.
   int Entry() override;
 
  private:
@@ -30,11 +33,15 @@ class HeartBeatThread : public DetachedThread {
   bool registered_ = true;
 };
 
+// How long a heartbeat thread waits for its server to answer the ping. A server
+// that does not answer in time gets no heartbeat; its connection is closed.
+inline constexpr std::chrono::seconds kHeartbeatPingLimit{10};
+
 // A new, registered heartbeat thread for the server, or null when a live one is
-// registered for it already. The caller calls Create and Run; when Run fails it
-// deletes the object, which frees the registry entry.
-HeartBeatThread* CreateHeartBeatThread(int32_t agentId, int32_t serverId,
-                                       const std::string& databaseName);
+// registered for it already. The caller starts it with StartDetachedThread;
+// when it cannot be started the object is destroyed, which frees the entry.
+std::unique_ptr<HeartBeatThread> CreateHeartBeatThread(int32_t agentId, int32_t serverId,
+                                                       const std::string& databaseName);
 
 // Number of registered heartbeat threads (created and not yet finished).
 int LiveHeartBeatThreads();

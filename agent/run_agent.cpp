@@ -20,12 +20,10 @@ namespace {
 void StartLongLivedThreads() {
   const Settings& settings = GetSettings();
   for (int32_t index = 1; index <= settings.alert_threads; ++index) {
-    auto* thread = new AlertThread(index);
-    if (!thread->Create() || !thread->Run()) {
+    if (!StartDetachedThread(std::make_unique<AlertThread>(index))) {
       LogMessage(StrFormat(_("Alerts[%d]: unable to start the alert thread; continuing without it"),
                            index),
                  LOG_WARNING);
-      delete thread;
     }
   }
   // The mail and trap spoolers (enable_smtp, enable_snmp) start here once they exist.
@@ -62,6 +60,15 @@ bool CheckSchemaVersion(DBConnection& central) {
   return true;
 }
 
+// The one place where the shared central connection is replaced. Worker and
+// heartbeat threads look it up and use it without holding a reference count,
+// so the old connection is destroyed only once every one of them has finished
+// (DrainThreads); alert threads and spoolers have connections of their own.
+void ReplaceCentralConnection(std::unique_ptr<DBConnection> connection) {
+  DrainThreads();
+  SetCentralConnection(std::move(connection));
+}
+
 }  // namespace
 
 void RunAgent() {
@@ -78,16 +85,16 @@ void RunAgent() {
     std::unique_ptr<DBConnection> connection;
     ConnectToVARO(connection, true);
     if (!connection) continue;
-    SetCentralConnection(std::move(connection));
+    DBConnection& central = *connection;
+    ReplaceCentralConnection(std::move(connection));
 
-    if (!CheckSchemaVersion(*GetCentralConnection())) {
-      SetCentralConnection(nullptr);
+    if (!CheckSchemaVersion(central)) {
+      ReplaceCentralConnection(nullptr);
       continue;
     }
     SetAgentInitialised();
 
-    AgentMainLoop();
-    // Every thread that used the connection has drained (or none was started).
-    SetCentralConnection(nullptr);
+    AgentMainLoop(central);
+    ReplaceCentralConnection(nullptr);
   }
 }

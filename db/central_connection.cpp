@@ -19,7 +19,14 @@ namespace {
 // including the version query made on the new connection.
 std::mutex connectMutex;
 
-// The shared central connection, owned here; written only by the agent thread.
+// The shared central connection: owned by OwnedCentral(), published to readers
+// through `centralConnection`. Both written only by the agent thread. The owner
+// is never destroyed: detached threads may still use the connection while the
+// process exits.
+std::unique_ptr<DBConnection>& OwnedCentral() {
+  static auto* owner = new std::unique_ptr<DBConnection>;
+  return *owner;
+}
 std::atomic<DBConnection*> centralConnection{nullptr};
 std::atomic<uint64_t> centralSchemaVersion{0};
 
@@ -99,8 +106,9 @@ ServerVersion DetectServerVersion(DBConnection& connection) {
 DBConnection* GetCentralConnection() { return centralConnection.load(std::memory_order_acquire); }
 
 void SetCentralConnection(std::unique_ptr<DBConnection> connection) {
-  DBConnection* old = centralConnection.exchange(connection.release(), std::memory_order_acq_rel);
-  delete old;
+  // Readers see the new connection (or none) before the old one is destroyed.
+  centralConnection.store(connection.get(), std::memory_order_release);
+  OwnedCentral() = std::move(connection);
 }
 
 uint64_t GetCentralSchemaVersion() { return centralSchemaVersion.load(std::memory_order_acquire); }

@@ -22,6 +22,7 @@ ConnectionParams BuildCentralConnectionParams(const Settings& settings) {
     params.Add("sslcert", settings.agent_ssl_crt);
   }
   params.Add("application_name", kCentralApplicationName);
+  AppendDeadLinkParams(params);
   return params;
 }
 
@@ -36,9 +37,20 @@ ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
   params.Add("sslmode", binding.sslmode.empty() ? std::string("prefer") : binding.sslmode);
   params.Add("options", kClientEncodingOptions);
   if (!password.empty()) params.Add("password", password);
-  if (connectTimeout >= 1) params.Add("connect_timeout", StrFormat("%d", connectTimeout));
+  params.Add(
+      "connect_timeout",
+      StrFormat("%d", connectTimeout >= 1 ? connectTimeout : kDefaultServerConnectTimeoutSeconds));
   params.Add("application_name", kMonitoringApplicationName);
+  AppendDeadLinkParams(params);
   return params;
+}
+
+void AppendDeadLinkParams(ConnectionParams& params) {
+  params.Add("keepalives", "1");
+  params.Add("keepalives_idle", StrFormat("%d", kKeepalivesIdleSeconds));
+  params.Add("keepalives_interval", StrFormat("%d", kKeepalivesIntervalSeconds));
+  params.Add("keepalives_count", StrFormat("%d", kKeepalivesCount));
+  params.Add("tcp_user_timeout", StrFormat("%d", kTcpUserTimeoutMs));
 }
 
 PGconnPtr ConnectWithParams(const ConnectionParams& params) {

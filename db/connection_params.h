@@ -29,8 +29,23 @@ inline constexpr const char* kMonitoringApplicationName = "Corvane - Agent Monit
 // Every connection asks the server for UTF-8.
 inline constexpr const char* kClientEncodingOptions = "-c client_encoding=utf8";
 
+// Bounds on waits for another server. A monitored server that accepts the TCP
+// connection and never answers must not hold a heartbeat thread (and with it
+// the main loop's drain) for ever, and a link that died silently must be
+// noticed by every thread blocked on it.
+// Connect timeout for monitored servers when the connect_timeout setting is 0.
+inline constexpr int kDefaultServerConnectTimeoutSeconds = 10;
+// TCP keepalives on every connection: probes start after 30 idle seconds, one
+// every 10 seconds, and 3 unanswered ones drop the link (about a minute).
+inline constexpr int kKeepalivesIdleSeconds = 30;
+inline constexpr int kKeepalivesIntervalSeconds = 10;
+inline constexpr int kKeepalivesCount = 3;
+// Sent data that stays unacknowledged this long drops the link.
+inline constexpr int kTcpUserTimeoutMs = 60000;
+
 // The central connection of agent `settings.agent_id` to database "varo". SSL
 // keywords are present only when a client key or certificate is configured.
+// The keepalive keywords (AppendDeadLinkParams) come last.
 ConnectionParams BuildCentralConnectionParams(const Settings& settings);
 
 // One row of varo.agent_server_binding, as far as a connection needs it.
@@ -42,10 +57,16 @@ struct ServerBinding {
 };
 
 // A connection to a monitored server on `databaseName`. `password` is passed
-// only when not empty; connect_timeout only when `connectTimeout` is 1 or more.
+// only when not empty; connect_timeout is `connectTimeout` when that is 1 or
+// more, kDefaultServerConnectTimeoutSeconds otherwise. The keepalive keywords
+// (AppendDeadLinkParams) come last.
 ConnectionParams BuildServerConnectionParams(const ServerBinding& binding,
                                              const std::string& databaseName,
                                              const std::string& password, int32_t connectTimeout);
+
+// Appends keepalives, keepalives_idle, keepalives_interval, keepalives_count and
+// tcp_user_timeout (libpq applies them to TCP connections only).
+void AppendDeadLinkParams(ConnectionParams& params);
 
 // PQconnectdbParams over `params` (expand_dbname 0). Null only when libpq could
 // not allocate a connection object; the caller checks the status.

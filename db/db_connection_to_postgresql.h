@@ -3,6 +3,8 @@
 // error until the owner replaces the object. One thread at a time.
 #pragma once
 
+#include <chrono>
+
 #include "db/db_connection.h"
 #include "db/pg_handles.h"
 
@@ -23,6 +25,16 @@ class DBConnectionToPostgreSQL : public DBConnection {
   std::string EscapeLiteral(const std::string& value) override;
   std::string EscapeIdentifier(const std::string& name) override;
 
+  // Runs `query` (no parameters) like ExecuteQuery, but waits at most `limit`
+  // for the server. A server that does not answer in time is given up: the
+  // connection is closed (every later statement gets the lost-connection
+  // error), *timedOut is set when given, and the result carries a text that
+  // says so. For the agent's own short checks only (the heartbeat ping); work
+  // statements of jobs and probes may legitimately run long and use ExecuteQuery.
+  std::unique_ptr<ResultSet> ExecuteQueryWithin(const std::string& query,
+                                                std::chrono::milliseconds limit,
+                                                bool* timedOut = nullptr);
+
   // Store parsed server or audit log rows together with the new read position in
   // one transaction. Empty text on success, the error text otherwise.
   std::string syncServerLogData(const LogRows& rows, const std::string& fileName,
@@ -32,7 +44,8 @@ class DBConnectionToPostgreSQL : public DBConnection {
                                const std::string& serverId, int64_t fileOffset,
                                int32_t versionCode);
 
-  // The libpq handle, for LISTEN/notification loops and socket polling.
+  // The libpq handle, for LISTEN/notification loops and socket polling; null
+  // once ExecuteQueryWithin gave the connection up.
   PGconn* GetHandle() const { return conn.get(); }
 
  private:

@@ -1,5 +1,7 @@
 #include "db/server_pool.h"
 
+#include <poll.h>
+
 #include <ctime>
 #include <list>
 #include <memory>
@@ -36,6 +38,20 @@ std::unique_ptr<ResultSet> bindingCache;    // rows of the last good binding que
 int64_t lastRefresh = 0;                    // seconds since 1970 of that load
 std::list<ServerConnectionNode> inUseList;  // handed out; newest at the front
 std::list<ServerConnectionNode> idleList;   // released; most recent at the front
+
+// True when an idle connection may be handed out again: the link is up, no
+// transaction is open, and the server has sent nothing since the last answer.
+// An idle backend only speaks unasked when it ends the session (a FATAL
+// message on shutdown or termination, then end of file), so a connection with
+// input waiting is not handed out.
+bool IsReusable(DBConnectionToPostgreSQL& connection) {
+  PGconn* conn = connection.GetHandle();
+  if (!conn || PQstatus(conn) != CONNECTION_OK) return false;
+  if (PQtransactionStatus(conn) != PQTRANS_IDLE) return false;
+  pollfd fd{PQsocket(conn), POLLIN, 0};
+  if (poll(&fd, 1, 0) != 0) return false;  // input waiting (or an error): the session ended
+  return true;
+}
 
 bool ParseServerId(const std::string& text, int32_t& value) {
   std::optional<int32_t> parsed = ParseDecimal<int32_t>(text, DecimalForm::kSigned);
@@ -118,29 +134,40 @@ bool IsLocalServer(int32_t serverId) {
   return server.empty() || server[0] == '/';
 }
 
-DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
-                                                   const std::string& databaseName,
-                                                   std::string& errorText) {
+ServerConnectionLease AllocateServerConnection(int32_t serverId, const std::string& databaseName,
+                                               std::string& errorText) {
   std::unique_lock<std::mutex> lock(poolMutex);
 
-  // Reuse the most recently released connection to the same server and database.
-  for (auto it = idleList.begin(); it != idleList.end(); ++it) {
-    if (it->serverId == serverId && it->databaseName == databaseName) {
-      inUseList.splice(inUseList.begin(), idleList, it);
-      return inUseList.front().connection.get();
+  // Reuse the most recently released live connection to the same server and
+  // database; dead ones met on the way are closed.
+  for (auto it = idleList.begin(); it != idleList.end();) {
+    if (it->serverId != serverId || it->databaseName != databaseName) {
+      ++it;
+      continue;
     }
+    if (!IsReusable(*it->connection)) {
+      LogMessage(StrFormat(_("closing the pooled connection to server %d dbname %s: it was "
+                             "closed by the server or left inside a transaction; a new one "
+                             "is opened"),
+                           it->serverId, it->databaseName.c_str()),
+                 LOG_DEBUG1);
+      it = idleList.erase(it);
+      continue;
+    }
+    inUseList.splice(inUseList.begin(), idleList, it);
+    return ServerConnectionLease(inUseList.front().connection.get());
   }
 
   // Find the binding; a server missing from an older copy forces one reload.
   int32_t row = -1;
   for (;;) {
     bool refreshed = false;
-    if (!RefreshServerBindingCache(&refreshed, &errorText)) return nullptr;
+    if (!RefreshServerBindingCache(&refreshed, &errorText)) return ServerConnectionLease();
     row = FindServerBindingRow(serverId);
     if (row >= 0) break;
     if (refreshed) {
       errorText = StrFormat(_("asb cache miss for server %d"), serverId);
-      return nullptr;
+      return ServerConnectionLease();
     }
     bindingCache.reset();
   }
@@ -173,12 +200,12 @@ DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
   lock.lock();
   if (!conn) {
     errorText = _("AllocateServerConnection: PQconnectdbParams returned NULL!");
-    return nullptr;
+    return ServerConnectionLease();
   }
   if (PQstatus(conn.get()) != CONNECTION_OK) {
     errorText = StrFormat(_("unable to connect to server %d dbname %s: %s"), serverId,
                           effectiveName.c_str(), PQerrorMessage(conn.get()));
-    return nullptr;
+    return ServerConnectionLease();
   }
   LogMessage(StrFormat(_("connected to server %d dbname %s"), serverId, effectiveName.c_str()),
              LOG_DEBUG1);
@@ -187,17 +214,51 @@ DBConnectionToPostgreSQL* AllocateServerConnection(int32_t serverId,
   node.databaseName = effectiveName;
   node.connection = std::make_unique<DBConnectionToPostgreSQL>(std::move(conn));
   inUseList.push_front(std::move(node));
-  return inUseList.front().connection.get();
+  return ServerConnectionLease(inUseList.front().connection.get());
 }
 
-void ReleaseServerConnection(DBConnectionToPostgreSQL* connection) {
+ServerConnectionLease::ServerConnectionLease(ServerConnectionLease&& other) noexcept
+    : connection_(other.connection_) {
+  other.connection_ = nullptr;
+}
+
+ServerConnectionLease& ServerConnectionLease::operator=(ServerConnectionLease&& other) noexcept {
+  if (this != &other) {
+    Release();
+    connection_ = other.connection_;
+    other.connection_ = nullptr;
+  }
+  return *this;
+}
+
+void ServerConnectionLease::Release() {
+  if (!connection_) return;
   std::lock_guard<std::mutex> lock(poolMutex);
   for (auto it = inUseList.begin(); it != inUseList.end(); ++it) {
-    if (it->connection.get() == connection) {
+    if (it->connection.get() != connection_) continue;
+    // A connection that cannot serve the next user is closed at once rather
+    // than kept idle until the next reaping.
+    PGconn* conn = it->connection->GetHandle();
+    if (!conn || PQstatus(conn) != CONNECTION_OK || PQtransactionStatus(conn) != PQTRANS_IDLE) {
+      inUseList.erase(it);
+    } else {
       idleList.splice(idleList.begin(), inUseList, it);
-      return;
+    }
+    break;
+  }
+  connection_ = nullptr;
+}
+
+void ServerConnectionLease::Discard() {
+  if (!connection_) return;
+  std::lock_guard<std::mutex> lock(poolMutex);
+  for (auto it = inUseList.begin(); it != inUseList.end(); ++it) {
+    if (it->connection.get() == connection_) {
+      inUseList.erase(it);
+      break;
     }
   }
+  connection_ = nullptr;
 }
 
 void ReapIdleServerConnections() {

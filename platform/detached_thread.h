@@ -1,13 +1,15 @@
 // Base class of the agent's long-running and short-lived background threads
-// (alert, heartbeat, worker and spooler threads): the creator calls Create and
-// Run and forgets the object; the thread runs Entry and then deletes the object
-// on its own thread. Create, Run and Delete may be called from any thread; the
-// object must be allocated with new.
+// (alert, heartbeat, worker and spooler threads): the creator hands the object
+// to StartDetachedThread and forgets it; the thread runs Entry and then deletes
+// the object on its own thread. Create, Run and Delete may be called from any
+// thread; the object must be owned by a std::unique_ptr until it runs.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <type_traits>
 
 class DetachedThread {
  public:
@@ -57,3 +59,15 @@ class DetachedThread {
   std::mutex sleepMutex;
   std::condition_variable sleepWake;
 };
+
+// Starts `thread` (Create, then Run). On success the running thread owns the
+// object and deletes it after Entry returns; the pointer returned is only
+// borrowed, valid while the thread lives (for Delete on a thread whose Entry
+// never returns on its own). When the thread cannot be started the object is
+// destroyed here and null is returned. The one way the agent starts threads.
+template <class T>
+T* StartDetachedThread(std::unique_ptr<T> thread) {
+  static_assert(std::is_base_of_v<DetachedThread, T>, "only detached threads start here");
+  if (!thread || !thread->Create() || !thread->Run()) return nullptr;
+  return thread.release();
+}

@@ -2,20 +2,16 @@
 
 #include <memory>
 
-#include "db/central_connection.h"
 #include "platform/log.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
-bool RunProbeStep() {
+bool RunProbeStep(DBConnection& central, int32_t agentId) {
   LogMessage(_("checking for probes to run"), LOG_DEBUG1);
-  DBConnection* central = GetCentralConnection();
-  if (!central) return false;
-  std::unique_ptr<ResultSet> due = central->ExecuteQuery(StrFormat(
+  std::unique_ptr<ResultSet> due = central.ExecuteQuery(StrFormat(
       "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
       "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = "
       "true ORDER BY server_id, database_name",
-      static_cast<long>(GetSettings().agent_id)));
+      static_cast<long>(agentId)));
   if (!due->IsOk()) {
     LogMessage(
         StrFormat(_("failed to query probe_schedule_view: %s"), due->GetErrorMessage().c_str()),

@@ -5,6 +5,10 @@
 // Agent thread only.
 #pragma once
 
+#include <cstdint>
+
+#include "db/db_connection.h"
+
 // False when the selection query failed (after its warning); the main loop then
 // drains its threads and reconnects.
-bool RunProbeStep();
+bool RunProbeStep(DBConnection& central, int32_t agentId);

@@ -3,11 +3,14 @@
 // program run as a child process whose output the test reads.
 #pragma once
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -49,6 +52,38 @@ inline int CountOf(const std::string& text, const std::string& needle) {
   }
   return count;
 }
+
+// A TCP socket bound to a loopback port: connections are refused until Listen,
+// then they are accepted by the kernel and never answered.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
+  }
+  ~SilentServer() { Close(); }
+  int port() const { return port_; }
+  void Listen() {
+    listen(fd_, 8);
+    listening_ = true;
+  }
+  bool listening() const { return listening_ && fd_ >= 0; }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  bool listening_ = false;
+};
 
 // Points the process settings at the test cluster as agent `agentId` and makes
 // the shared central connection; fails the test when that is impossible.

@@ -8,6 +8,7 @@
 
 #include "agent/alert_thread.h"
 #include "agent_test_support.h"
+#include "platform/service_control.h"
 #include "support/pg_cluster.h"
 
 using agent_test::CountOf;
@@ -53,9 +54,8 @@ TEST_F(AlertThreadTest, TwoThreadsWithTheirOwnConnections) {
   testing::internal::CaptureStdout();
   AlertThread* threads[2];
   for (int i = 0; i < 2; ++i) {
-    threads[i] = new AlertThread(i + 1);
-    ASSERT_TRUE(threads[i]->Create());
-    ASSERT_TRUE(threads[i]->Run());
+    threads[i] = StartDetachedThread(std::make_unique<AlertThread>(i + 1));
+    ASSERT_NE(threads[i], nullptr);
   }
 
   // Five busy answers, then each thread gets a false and goes idle.
@@ -100,6 +100,43 @@ TEST_F(AlertThreadTest, TwoThreadsWithTheirOwnConnections) {
   EXPECT_EQ(CountOf(log, "process_one_alert() returned true, hence calling it again.\n"), 5) << log;
   EXPECT_EQ(CountOf(log, "Error processing an alert: "), 1) << log;
   EXPECT_EQ(CountOf(log, "Connecting to VARO database.\n"), 3) << log;
+}
+
+// Holds a pause of the service (the run token) for its lifetime.
+class PauseInForce {
+ public:
+  PauseInForce() : taken_(TakeRunToken(0)) {}
+  ~PauseInForce() {
+    if (taken_) ReleaseRunToken();
+  }
+  bool taken() const { return taken_; }
+
+ private:
+  bool taken_;
+};
+
+TEST_F(AlertThreadTest, AlertThreadsKeepWorkingWhileTheAgentIsPaused) {
+  // A pause freezes the agent thread only: an alert thread still calls the
+  // function, and after losing its connection it waits the poll interval,
+  // connects again and goes on, all while the pause is in force.
+  testing::internal::CaptureStdout();
+  PauseInForce pause;
+  ASSERT_TRUE(pause.taken());
+  AlertThread* thread = StartDetachedThread(std::make_unique<AlertThread>(1));
+  ASSERT_NE(thread, nullptr);
+  EXPECT_TRUE(WaitUntil([] { return Calls() >= 6; }, 20s));  // five busy answers, one idle
+
+  std::string first = Exec("SELECT pid FROM public.alert_calls ORDER BY n DESC LIMIT 1");
+  PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + first + ")");
+  EXPECT_TRUE(WaitUntil(
+      [] { return Exec("SELECT count(DISTINCT pid) FROM public.alert_calls") == "2"; }, 40s));
+  EXPECT_FALSE(IsAgentBusy());  // no thread passed the agent's pause point
+
+  thread->Delete();
+  EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, 30s));
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(CountOf(log, "Alerts[1]: Error processing an alert: "), 1) << log;
+  EXPECT_EQ(CountOf(log, "Alerts[1]: Connecting to VARO database.\n"), 2) << log;
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 // The agent heartbeat and the server heartbeat threads, run inside the test
 // process against the test cluster's central database as agent 41.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,10 +11,12 @@
 #include "agent/agent_main_loop.h"
 #include "agent/heartbeat_thread.h"
 #include "agent_test_support.h"
+#include "db/server_binding_cache.h"
 #include "db/server_pool.h"
 #include "support/pg_cluster.h"
 
 using agent_test::CountOf;
+using agent_test::SilentServer;
 using agent_test::WaitUntil;
 using namespace std::chrono_literals;
 
@@ -26,38 +26,6 @@ constexpr int32_t kAgent = 41;
 constexpr int32_t kAnswering = 4101;  // the cluster's database "monitored"
 constexpr int32_t kRefusing = 4102;   // nothing listens on its port
 constexpr int32_t kSilent = 4103;     // a socket of this test; silent once it listens
-
-// A TCP socket bound to a loopback port: connections are refused until Listen,
-// then they are accepted by the kernel and never answered.
-class SilentServer {
- public:
-  SilentServer() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-  }
-  ~SilentServer() { Close(); }
-  int port() const { return port_; }
-  void Listen() {
-    listen(fd_, 8);
-    listening_ = true;
-  }
-  bool listening() const { return listening_ && fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-  bool listening_ = false;
-};
 
 class AgentHeartbeatTest : public ::testing::Test {
  protected:
@@ -110,8 +78,8 @@ class AgentHeartbeatTest : public ::testing::Test {
                 std::to_string(serverId)) == "t";
   }
   // Runs one agent heartbeat and waits for the server heartbeat threads it started.
-  static int Beat() {
-    int result = AgentHeartbeat();
+  static HeartbeatOutcome Beat() {
+    HeartbeatOutcome result = AgentHeartbeat(*GetCentralConnection());
     EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 30s));
     return result;
   }
@@ -123,7 +91,7 @@ SilentServer* AgentHeartbeatTest::silent_ = nullptr;
 
 TEST_F(AgentHeartbeatTest, RecordsTheAgentAndEveryServerThatAnswers) {
   testing::internal::CaptureStdout();
-  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
   std::string log = testing::internal::GetCapturedStdout();
 
   EXPECT_TRUE(AgentBeat());
@@ -144,18 +112,18 @@ TEST_F(AgentHeartbeatTest, RecordsTheAgentAndEveryServerThatAnswers) {
 
   // Not due again within the interval: nothing is sent.
   ClearHeartbeats();
-  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
   EXPECT_FALSE(AgentBeat());
   EXPECT_FALSE(ServerBeat(kAnswering));
 }
 
 TEST_F(AgentHeartbeatTest, IntervalZeroMakesEveryCallAHeartbeat) {
   Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
-  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
   EXPECT_EQ(GetAgentHeartbeatState().heartbeatInterval, 0);
   for (int i = 0; i < 2; ++i) {
     ClearHeartbeats();
-    EXPECT_EQ(Beat(), 0);
+    EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
     EXPECT_TRUE(AgentBeat());
     EXPECT_TRUE(ServerBeat(kAnswering));
   }
@@ -164,17 +132,17 @@ TEST_F(AgentHeartbeatTest, IntervalZeroMakesEveryCallAHeartbeat) {
 TEST_F(AgentHeartbeatTest, InactiveAgentSendsNothingUntilEnabledAgain) {
   Exec("UPDATE varo.agent SET heartbeat_interval = 0, active = false WHERE id = 41");
   testing::internal::CaptureStdout();
-  EXPECT_EQ(Beat(), 0);  // still active when it started: this one is sent
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);  // still active when it started: this one is sent
   for (int i = 0; i < 3; ++i) {
     ClearHeartbeats();
-    EXPECT_EQ(Beat(), 0);
+    EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
     EXPECT_FALSE(AgentBeat());
     EXPECT_FALSE(ServerBeat(kAnswering));
   }
   Exec("UPDATE varo.agent SET active = true WHERE id = 41");
-  EXPECT_EQ(Beat(), 0);  // reads the change; sends nothing yet
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);  // reads the change; sends nothing yet
   EXPECT_FALSE(AgentBeat());
-  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(AgentBeat());
   EXPECT_TRUE(ServerBeat(kAnswering));
@@ -184,19 +152,24 @@ TEST_F(AgentHeartbeatTest, InactiveAgentSendsNothingUntilEnabledAgain) {
 }
 
 TEST_F(AgentHeartbeatTest, FailuresOfTheCentralSide) {
-  // Without a central connection the heartbeat fails.
+  // Without the shared central connection the bound servers cannot be read:
+  // the heartbeat fails.
+  std::unique_ptr<DBConnection> own;
+  ConnectToVARO(own, false);
+  ASSERT_TRUE(own);
   SetCentralConnection(nullptr);
-  EXPECT_EQ(AgentHeartbeat(), -1);
+  ClearServerBindingCache();
+  EXPECT_EQ(AgentHeartbeat(*own), HeartbeatOutcome::kFailed);
 
   // A failing interval query is reported as 1, which does not end the pass.
   agent_test::ConnectCentralAs(kAgent);
   GetAgentHeartbeatState() = AgentHeartbeatState{};
   Exec("REVOKE SELECT ON varo.agent FROM varo_agent");
   testing::internal::CaptureStdout();
-  int result = Beat();
+  HeartbeatOutcome result = Beat();
   std::string log = testing::internal::GetCapturedStdout();
   Exec("GRANT SELECT ON varo.agent TO varo_agent");
-  EXPECT_EQ(result, 1);
+  EXPECT_EQ(result, HeartbeatOutcome::kIntervalQueryFailed);
   EXPECT_NE(log.find("WARNING: Heartbeat: Error executing heartbeat query; reason: ERROR:  "
                      "permission denied for table agent"),
             std::string::npos)
@@ -204,29 +177,128 @@ TEST_F(AgentHeartbeatTest, FailuresOfTheCentralSide) {
   EXPECT_TRUE(AgentBeat());  // the heartbeat itself went out
 }
 
-TEST_F(AgentHeartbeatTest, ServerThatFailsThePingGetsNoHeartbeat) {
-  // An idle pooled connection whose backend has gone: the heartbeat thread gets
-  // it from the pool and its SELECT 1 fails.
+// The backend PID of a pooled connection to the answering server, left idle in
+// the pool for the next heartbeat thread.
+std::string IdlePooledBackend() {
   std::string error;
-  DBConnectionToPostgreSQL* pooled = AllocateServerConnection(kAnswering, "monitored", error);
-  ASSERT_NE(pooled, nullptr) << error;
-  std::string pid = pooled->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
-  ReleaseServerConnection(pooled);
+  ServerConnectionLease pooled = AllocateServerConnection(kAnswering, "monitored", error);
+  EXPECT_TRUE(pooled) << error;
+  if (!pooled) return "";
+  return pooled->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+}
+
+bool BackendGone(const std::string& pid) {
+  return PgCluster::Get().Exec("postgres",
+                               "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0";
+}
+
+TEST_F(AgentHeartbeatTest, PooledConnectionWhoseBackendWentIsNotUsedForThePing) {
+  // An idle pooled connection whose backend has gone is closed by the pool; the
+  // heartbeat thread gets a new one and the server gets its heartbeat.
+  const std::string pid = IdlePooledBackend();
+  ASSERT_FALSE(pid.empty());
   PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + pid + ")");
-  ASSERT_TRUE(WaitUntil(
-      [&] {
-        return PgCluster::Get().Exec(
-                   "postgres", "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0";
-      },
-      10s));
+  ASSERT_TRUE(WaitUntil([&] { return BackendGone(pid); }, 10s));
 
   testing::internal::CaptureStdout();
-  EXPECT_EQ(Beat(), 0);
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
   std::string log = testing::internal::GetCapturedStdout();
-  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to ping server: 4101, error: "), std::string::npos)
+  EXPECT_EQ(log.find("Unable to ping server: 4101"), std::string::npos) << log;
+  EXPECT_TRUE(AgentBeat());
+  EXPECT_TRUE(ServerBeat(kAnswering));
+}
+
+// Stops a backend with SIGSTOP for its lifetime; it goes on when this ends.
+class StoppedBackend {
+ public:
+  explicit StoppedBackend(const std::string& pid) : pid_(std::stoi(pid)) {
+    stopped_ = kill(pid_, SIGSTOP) == 0;
+  }
+  ~StoppedBackend() {
+    if (stopped_) kill(pid_, SIGCONT);
+  }
+  bool stopped() const { return stopped_; }
+
+ private:
+  pid_t pid_;
+  bool stopped_ = false;
+};
+
+TEST_F(AgentHeartbeatTest, PingOfAStoppedBackendIsAbandonedAndTheDrainEnds) {
+  // The server took the connection and then stops answering: the ping is given
+  // up after its bound, the connection closed, and nothing waits longer.
+  const std::string pid = IdlePooledBackend();
+  ASSERT_FALSE(pid.empty());
+  testing::internal::CaptureStdout();
+  {
+    StoppedBackend stopped(pid);
+    ASSERT_TRUE(stopped.stopped());
+    ASSERT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
+    std::atomic<bool> drained{false};
+    std::thread drain([&] {
+      DrainThreads();
+      drained = true;
+    });
+    // Not a timing limit: the ping bound is 10 seconds; this only keeps a
+    // broken build from waiting for ever.
+    EXPECT_TRUE(WaitUntil([&] { return drained.load(); }, kHeartbeatPingLimit + 60s));
+    drain.join();
+    EXPECT_EQ(LiveHeartBeatThreads(), 0);
+    // The abandoned connection is closed, not given back to the pool.
+    EXPECT_EQ(IdleServerConnectionCount() + InUseServerConnectionCount(), 0u);
+  }
+  std::string log = testing::internal::GetCapturedStdout();
+  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to ping server: 4101, error: the server did not "
+                     "answer within 10 seconds; the connection was closed.\n"),
+            std::string::npos)
       << log;
   EXPECT_TRUE(AgentBeat());
   EXPECT_FALSE(ServerBeat(kAnswering));
+  // Once going again the backend finds its client gone and ends.
+  EXPECT_TRUE(WaitUntil([&] { return BackendGone(pid); }, 30s));
+
+  // The next heartbeat connects afresh and the server gets its heartbeat.
+  Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
+  GetAgentHeartbeatState() = AgentHeartbeatState{};
+  EXPECT_EQ(Beat(), HeartbeatOutcome::kDone);
+  EXPECT_TRUE(ServerBeat(kAnswering));
+}
+
+TEST_F(AgentHeartbeatTest, SilentServerIsGivenUpAfterTheDefaultConnectTimeout) {
+  // A server that accepts TCP connections and never answers, with the
+  // connect_timeout setting 0: the default bound ends the attempt, and the good
+  // server's heartbeats go on meanwhile.
+  SilentServer silent;
+  silent.Listen();
+  Exec("UPDATE varo.agent_server_binding SET port = '" + std::to_string(silent.port()) +
+       "' WHERE server_id = 4103");
+  ClearServerBindingCache();
+  Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
+  GetSettings().connect_timeout = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
+  EXPECT_TRUE(WaitUntil([] { return ServerBeat(kAnswering); }, 20s));
+  // While the silent server's thread is still connecting, the good server is
+  // beaten again on every heartbeat.
+  int beatsWhileHanging = 0;
+  while (beatsWhileHanging < 2 && CreateHeartBeatThread(kAgent, kSilent, "monitored") == nullptr) {
+    ClearHeartbeats();
+    EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
+    if (WaitUntil([] { return ServerBeat(kAnswering); }, 20s)) ++beatsWhileHanging;
+  }
+  EXPECT_GE(beatsWhileHanging, 1);
+  // The attempt ends by itself, with the connect time-out's error.
+  EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 60s));
+  std::string log = testing::internal::GetCapturedStdout();
+  Exec("UPDATE varo.agent_server_binding SET port = '" + std::to_string(silent_->port()) +
+       "' WHERE server_id = 4103");
+  ClearServerBindingCache();
+  EXPECT_NE(log.find("WARNING: Heartbeat: Unable to connect to server: 4103, error: unable to "
+                     "connect to server 4103 dbname monitored: "),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("timeout expired"), std::string::npos) << log;
+  EXPECT_FALSE(ServerBeat(kSilent));
 }
 
 TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
@@ -234,7 +306,7 @@ TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
   GetSettings().connect_timeout = 8;
   Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
   silent_->Listen();
-  EXPECT_EQ(AgentHeartbeat(), 0);
+  EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
   // The threads of the other servers finish; the silent server's one hangs.
   ASSERT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 1 && ServerBeat(kAnswering); }, 5s))
       << "the other servers' heartbeat threads did not finish while one server hangs (a "
@@ -255,7 +327,7 @@ TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
   // thread is still alive; the other servers get theirs.
   ClearHeartbeats();
   const auto start = agent_test::Clock::now();
-  EXPECT_EQ(AgentHeartbeat(), 0);
+  EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
   EXPECT_LT(agent_test::Clock::now() - start, 3s)
       << "the heartbeat waited for another server's connection attempt (a connection pool that "
          "connects while holding its mutex stalls every user of the pool)";

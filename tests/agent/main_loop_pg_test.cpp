@@ -171,6 +171,54 @@ TEST(AgentMainLoop, ReconnectsAfterLosingItsBackendOrTheServer) {
   agent_test::ExpectNoSanitizerReport(output);
 }
 
+TEST(AgentMainLoop, SilentServerStopsNeitherHeartbeatsNorTheReconnect) {
+  // A monitored server that accepts TCP connections and never answers, next to
+  // a good one, with the connect_timeout setting left at 0.
+  PgCluster& cluster = PgCluster::Get();
+  agent_test::SilentServer silent;
+  silent.Listen();
+  AddAgent(56);
+  Bind(56, 5601, cluster.socketDir(), cluster.port());
+  Bind(56, 5602, "127.0.0.1", silent.port());
+  Exec("UPDATE varo.agent SET heartbeat_interval = 1 WHERE id = 56");
+  auto goodServerBeat = [] {
+    return Exec("SELECT last_heartbeat IS NOT NULL FROM varo.server WHERE id = 5601") == "t";
+  };
+
+  AgentProcess agent(AgentOptions(56));
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: checking for probes to run\n", 30s)) << agent.Output();
+  // The good server's heartbeats go on at their interval.
+  for (int i = 0; i < 3; ++i) {
+    Exec("UPDATE varo.server SET last_heartbeat = NULL WHERE id = 5601");
+    EXPECT_TRUE(WaitUntil(goodServerBeat, 20s)) << agent.Output();
+  }
+  // The silent server's attempt ends at the default connect timeout.
+  EXPECT_TRUE(
+      agent.WaitForOutput("WARNING: Heartbeat: Unable to connect to server: 5602, error: ", 60s))
+      << agent.Output();
+
+  // Its central backend killed, the agent drains its threads (a hanging attempt
+  // ends within its bound), reconnects after the retry period and registers again.
+  const std::string first = RegisteredPids(56);
+  ASSERT_TRUE(IsAgentBackend(first, 56)) << first;
+  PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + first + ")");
+  ASSERT_TRUE(agent.WaitForOutput("WARNING: failed to query jobs table: ", 30s)) << agent.Output();
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: connected to VARO database\n", 90s, 2)) << agent.Output();
+  std::string second;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        second = RegisteredPids(56);
+        return IsAgentBackend(second, 56) && second != first;
+      },
+      30s))
+      << second;
+  Exec("UPDATE varo.server SET last_heartbeat = NULL WHERE id = 5601");
+  EXPECT_TRUE(WaitUntil(goodServerBeat, 20s)) << agent.Output();
+
+  agent.Stop();
+  agent_test::ExpectNoSanitizerReport(agent.Output());
+}
+
 class SchemaVersionTest : public ::testing::Test {
  protected:
   void SetUp() override {

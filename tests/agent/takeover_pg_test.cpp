@@ -98,14 +98,14 @@ TEST_F(TakeoverTest, FailingStatementsKeepTheFile) {
 
 TEST_F(TakeoverTest, CapabilitiesArePublished) {
   Exec("UPDATE varo.agent SET agent_capability_list = NULL WHERE id = 41");
-  EXPECT_TRUE(SetCapabilities());
+  EXPECT_TRUE(SetCapabilities(*GetCentralConnection()));
   EXPECT_EQ(Exec("SELECT agent_capability_list::text FROM varo.agent WHERE id = 41"),
             kAgentCapabilityList);
   EXPECT_EQ(Exec("SELECT agent_capability_list[1] FROM varo.agent WHERE id = 41"), "linux");
 
   Exec("REVOKE UPDATE (agent_capability_list) ON varo.agent FROM varo_agent");
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(SetCapabilities());
+  EXPECT_FALSE(SetCapabilities(*GetCentralConnection()));
   std::string log = testing::internal::GetCapturedStdout();
   Exec("GRANT UPDATE (agent_capability_list) ON varo.agent TO varo_agent");
   EXPECT_NE(log.find("WARNING: error setting capabilities: ERROR:  permission denied"),

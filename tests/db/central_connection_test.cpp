@@ -18,11 +18,14 @@ TEST(CentralConnectionParams, PlainConnectionHasNoSslKeywords) {
   settings.varo_port = 5434;
   settings.agent_id = 12;
   ConnectionParams params = BuildCentralConnectionParams(settings);
-  EXPECT_EQ(params.keywords, (std::vector<std::string>{"host", "port", "user", "dbname", "options",
-                                                       "application_name"}));
+  EXPECT_EQ(params.keywords,
+            (std::vector<std::string>{
+                "host", "port", "user", "dbname", "options", "application_name", "keepalives",
+                "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout"}));
   EXPECT_EQ(params.values,
             (std::vector<std::string>{"central.example", "5434", "agent12", "varo",
-                                      "-c client_encoding=utf8", "Corvane - Agent Control"}));
+                                      "-c client_encoding=utf8", "Corvane - Agent Control", "1",
+                                      "30", "10", "3", "60000"}));
 }
 
 TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
@@ -30,9 +33,10 @@ TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
   settings.agent_id = 7;
   settings.agent_ssl_key = "/etc/varo/agent.key";
   ConnectionParams params = BuildCentralConnectionParams(settings);
-  EXPECT_EQ(params.keywords,
-            (std::vector<std::string>{"host", "port", "user", "dbname", "options", "sslmode",
-                                      "sslkey", "sslcert", "application_name"}));
+  EXPECT_EQ(params.keywords, (std::vector<std::string>{
+                                 "host", "port", "user", "dbname", "options", "sslmode", "sslkey",
+                                 "sslcert", "application_name", "keepalives", "keepalives_idle",
+                                 "keepalives_interval", "keepalives_count", "tcp_user_timeout"}));
   EXPECT_EQ(*params.Find("sslmode"), "require");
   EXPECT_EQ(*params.Find("sslkey"), "/etc/varo/agent.key");
   EXPECT_EQ(*params.Find("sslcert"), "");
@@ -66,11 +70,16 @@ TEST(CentralConnectionDeathTest, MissingCertificateFileIsFatal) {
 TEST(ServerConnectionParams, KeywordOrderAndDefaults) {
   ServerBinding binding{"db1.example", "5432", "monitor", ""};
   ConnectionParams params = BuildServerConnectionParams(binding, "sales", "", 0);
-  EXPECT_EQ(params.keywords, (std::vector<std::string>{"host", "port", "user", "dbname", "sslmode",
-                                                       "options", "application_name"}));
+  // A connect_timeout setting of 0 gets the default bound, not an endless wait.
+  EXPECT_EQ(params.keywords,
+            (std::vector<std::string>{"host", "port", "user", "dbname", "sslmode", "options",
+                                      "connect_timeout", "application_name", "keepalives",
+                                      "keepalives_idle", "keepalives_interval", "keepalives_count",
+                                      "tcp_user_timeout"}));
   EXPECT_EQ(params.values,
             (std::vector<std::string>{"db1.example", "5432", "monitor", "sales", "prefer",
-                                      "-c client_encoding=utf8", "Corvane - Agent Monitoring"}));
+                                      "-c client_encoding=utf8", "10", "Corvane - Agent Monitoring",
+                                      "1", "30", "10", "3", "60000"}));
 }
 
 TEST(ServerConnectionParams, PasswordAndTimeoutOnlyWhenGiven) {
@@ -78,13 +87,15 @@ TEST(ServerConnectionParams, PasswordAndTimeoutOnlyWhenGiven) {
   ConnectionParams params = BuildServerConnectionParams(binding, "sales", "s3cret", 15);
   EXPECT_EQ(params.keywords,
             (std::vector<std::string>{"host", "port", "user", "dbname", "sslmode", "options",
-                                      "password", "connect_timeout", "application_name"}));
+                                      "password", "connect_timeout", "application_name",
+                                      "keepalives", "keepalives_idle", "keepalives_interval",
+                                      "keepalives_count", "tcp_user_timeout"}));
   EXPECT_EQ(*params.Find("sslmode"), "verify-full");
   EXPECT_EQ(*params.Find("password"), "s3cret");
   EXPECT_EQ(*params.Find("connect_timeout"), "15");
 
   EXPECT_EQ(*BuildServerConnectionParams(binding, "sales", "", 1).Find("connect_timeout"), "1");
-  EXPECT_EQ(BuildServerConnectionParams(binding, "sales", "", -5).Find("connect_timeout"), nullptr);
+  EXPECT_EQ(*BuildServerConnectionParams(binding, "sales", "", -5).Find("connect_timeout"), "10");
   EXPECT_EQ(BuildServerConnectionParams(binding, "sales", "", 0).Find("password"), nullptr);
 }
 

@@ -33,6 +33,50 @@ TEST_F(PostgresConnection, ParametersAbsentEmptyAndThree) {
   EXPECT_EQ(three->GetValueByName(0, "v"), "abc");
 }
 
+TEST_F(PostgresConnection, BoundedQueryAnswersLikeExecuteQueryInTime) {
+  using namespace std::chrono_literals;
+  struct Case {
+    const char* query;
+    bool ok;
+    const char* valueOrError;  // the first value, or a part of the error text
+  };
+  const Case cases[] = {
+      {"SELECT 1", true, "1"},
+      {"SELECT 1; SELECT 2", true, "2"},  // the last result, as PQexec gives it
+      {"SELECT 1/0; SELECT 2", false, "division by zero"},
+      {"SELECT * FROM no_such_table", false, "no_such_table"},
+  };
+  for (const Case& c : cases) {
+    bool timedOut = true;
+    auto result = conn->ExecuteQueryWithin(c.query, 10s, &timedOut);
+    EXPECT_FALSE(timedOut) << c.query;
+    ASSERT_EQ(result->IsOk(), c.ok) << c.query << ": " << result->GetErrorMessage();
+    if (c.ok) {
+      EXPECT_EQ(result->GetValueByIndex(0, 0), c.valueOrError) << c.query;
+    } else {
+      EXPECT_NE(result->GetErrorMessage().find(c.valueOrError), std::string::npos)
+          << c.query << ": " << result->GetErrorMessage();
+    }
+  }
+  // The connection is still usable in the ordinary way afterwards.
+  EXPECT_TRUE(conn->ExecuteQuery("SELECT 3")->IsOk());
+}
+
+TEST_F(PostgresConnection, BoundedQueryThatRunsTooLongClosesTheConnection) {
+  using namespace std::chrono_literals;
+  bool timedOut = false;
+  auto result = conn->ExecuteQueryWithin("SELECT pg_sleep(30)", 1s, &timedOut);
+  EXPECT_TRUE(timedOut);
+  EXPECT_FALSE(result->IsOk());
+  EXPECT_EQ(result->GetErrorMessage(),
+            "the server did not answer within 1 seconds; the connection was closed");
+  EXPECT_EQ(conn->GetHandle(), nullptr);
+  auto after = conn->ExecuteQuery("SELECT 1");
+  EXPECT_FALSE(after->IsOk());
+  EXPECT_EQ(after->GetErrorMessage(), kLostConnectionText);
+  EXPECT_EQ(conn->ExecuteQueryWithin("SELECT 1", 1s)->GetErrorMessage(), kLostConnectionText);
+}
+
 TEST_F(PostgresConnection, TerminatedBackendGivesLostConnectionText) {
   auto pid = conn->ExecuteQuery("SELECT pg_backend_pid()");
   ASSERT_TRUE(pid->IsOk());

@@ -93,30 +93,32 @@ class ServerPoolTest : public testing::Test {
 TEST_F(ServerPoolTest, ReleasedConnectionsAreReusedMostRecentFirst) {
   BindMonitored(1201);
   std::string error;
-  DBConnectionToPostgreSQL* a = AllocateServerConnection(1201, "monitored", error);
-  ASSERT_NE(a, nullptr) << error;
-  DBConnectionToPostgreSQL* b = AllocateServerConnection(1201, "monitored", error);
-  ASSERT_NE(b, nullptr) << error;
-  ASSERT_NE(a, b);
-  std::string pidA = BackendPid(a);
-  std::string pidB = BackendPid(b);
+  ServerConnectionLease a = AllocateServerConnection(1201, "monitored", error);
+  ASSERT_TRUE(a) << error;
+  ServerConnectionLease b = AllocateServerConnection(1201, "monitored", error);
+  ASSERT_TRUE(b) << error;
+  ASSERT_NE(a.get(), b.get());
+  DBConnectionToPostgreSQL* rawA = a.get();
+  DBConnectionToPostgreSQL* rawB = b.get();
+  std::string pidA = BackendPid(a.get());
+  std::string pidB = BackendPid(b.get());
   EXPECT_NE(pidA, pidB);
-  EXPECT_EQ(ScalarOf(a, "SELECT current_setting('application_name')"),
+  EXPECT_EQ(ScalarOf(a.get(), "SELECT current_setting('application_name')"),
             "Corvane - Agent Monitoring");
-  EXPECT_EQ(ScalarOf(a, "SELECT current_setting('client_encoding')"), "UTF8");
+  EXPECT_EQ(ScalarOf(a.get(), "SELECT current_setting('client_encoding')"), "UTF8");
 
-  ReleaseServerConnection(a);
-  ReleaseServerConnection(b);
-  DBConnectionToPostgreSQL* c = AllocateServerConnection(1201, "monitored", error);
-  ASSERT_EQ(c, b);
-  EXPECT_EQ(BackendPid(c), pidB);
+  a.Release();
+  b.Release();
+  ServerConnectionLease c = AllocateServerConnection(1201, "monitored", error);
+  ASSERT_EQ(c.get(), rawB);
+  EXPECT_EQ(BackendPid(c.get()), pidB);
   // Another database of the same server needs its own connection.
-  DBConnectionToPostgreSQL* d = AllocateServerConnection(1201, "postgres", error);
-  ASSERT_NE(d, nullptr) << error;
-  EXPECT_NE(d, a);
-  EXPECT_EQ(ScalarOf(d, "SELECT current_database()"), "postgres");
-  ReleaseServerConnection(c);
-  ReleaseServerConnection(d);
+  ServerConnectionLease d = AllocateServerConnection(1201, "postgres", error);
+  ASSERT_TRUE(d) << error;
+  EXPECT_NE(d.get(), rawA);
+  EXPECT_EQ(ScalarOf(d.get(), "SELECT current_database()"), "postgres");
+  c.Release();
+  d.Release();
   ReapIdleServerConnections();
   EXPECT_TRUE(BackendsGone({pidA, pidB}));
 }
@@ -124,23 +126,24 @@ TEST_F(ServerPoolTest, ReleasedConnectionsAreReusedMostRecentFirst) {
 TEST_F(ServerPoolTest, EmptyDatabaseNameUsesTheBindingAndIsNeverReused) {
   BindMonitored(1202);
   std::string error;
-  DBConnectionToPostgreSQL* a = AllocateServerConnection(1202, "", error);
-  ASSERT_NE(a, nullptr) << error;
-  EXPECT_EQ(ScalarOf(a, "SELECT current_database()"), "monitored");
-  std::string pidA = BackendPid(a);
-  ReleaseServerConnection(a);
+  ServerConnectionLease a = AllocateServerConnection(1202, "", error);
+  ASSERT_TRUE(a) << error;
+  EXPECT_EQ(ScalarOf(a.get(), "SELECT current_database()"), "monitored");
+  std::string pidA = BackendPid(a.get());
+  a.Release();
 
-  DBConnectionToPostgreSQL* b = AllocateServerConnection(1202, "", error);
-  ASSERT_NE(b, nullptr) << error;
-  EXPECT_NE(BackendPid(b), pidA);
-  std::string pidB = BackendPid(b);
-  ReleaseServerConnection(b);
+  ServerConnectionLease b = AllocateServerConnection(1202, "", error);
+  ASSERT_TRUE(b) << error;
+  EXPECT_NE(BackendPid(b.get()), pidA);
+  std::string pidB = BackendPid(b.get());
+  DBConnectionToPostgreSQL* rawB = b.get();
+  b.Release();
   EXPECT_EQ(IdleServerConnectionCount(), 2u);
 
   // The node holds the effective name, so a request naming it does reuse it.
-  DBConnectionToPostgreSQL* c = AllocateServerConnection(1202, "monitored", error);
-  EXPECT_EQ(c, b);
-  ReleaseServerConnection(c);
+  ServerConnectionLease c = AllocateServerConnection(1202, "monitored", error);
+  EXPECT_EQ(c.get(), rawB);
+  c.Release();
 
   ReapIdleServerConnections();
   EXPECT_EQ(IdleServerConnectionCount(), 0u);
@@ -150,42 +153,56 @@ TEST_F(ServerPoolTest, EmptyDatabaseNameUsesTheBindingAndIsNeverReused) {
 TEST_F(ServerPoolTest, ReapingLeavesConnectionsInUseAlone) {
   BindMonitored(1203);
   std::string error;
-  DBConnectionToPostgreSQL* busy = AllocateServerConnection(1203, "monitored", error);
-  ASSERT_NE(busy, nullptr) << error;
-  DBConnectionToPostgreSQL* idle = AllocateServerConnection(1203, "monitored", error);
-  ASSERT_NE(idle, nullptr) << error;
-  ReleaseServerConnection(idle);
+  ServerConnectionLease busy = AllocateServerConnection(1203, "monitored", error);
+  ASSERT_TRUE(busy) << error;
+  ServerConnectionLease idle = AllocateServerConnection(1203, "monitored", error);
+  ASSERT_TRUE(idle) << error;
+  idle.Release();
   ReapIdleServerConnections();
-  EXPECT_EQ(ScalarOf(busy, "SELECT 42"), "42");
+  EXPECT_EQ(ScalarOf(busy.get(), "SELECT 42"), "42");
   EXPECT_EQ(InUseServerConnectionCount(), 1u);
-  ReleaseServerConnection(busy);
+  busy.Release();
 }
 
-TEST_F(ServerPoolTest, ReleasingTwiceOrAForeignPointerChangesNothing) {
+TEST_F(ServerPoolTest, ReleasingTwiceOrAnEmptyLeaseChangesNothing) {
   BindMonitored(1204);
   std::string error;
-  DBConnectionToPostgreSQL* a = AllocateServerConnection(1204, "monitored", error);
-  ASSERT_NE(a, nullptr) << error;
+  ServerConnectionLease a = AllocateServerConnection(1204, "monitored", error);
+  ASSERT_TRUE(a) << error;
+  DBConnectionToPostgreSQL* rawA = a.get();
   size_t inUse = InUseServerConnectionCount();
   size_t idle = IdleServerConnectionCount();
-  ReleaseServerConnection(a);
+  a.Release();
+  EXPECT_FALSE(a);
   EXPECT_EQ(InUseServerConnectionCount(), inUse - 1);
   EXPECT_EQ(IdleServerConnectionCount(), idle + 1);
-  ReleaseServerConnection(a);
+  a.Release();
   EXPECT_EQ(InUseServerConnectionCount(), inUse - 1);
   EXPECT_EQ(IdleServerConnectionCount(), idle + 1);
 
-  std::unique_ptr<DBConnectionToPostgreSQL> foreign = PgCluster::Get().ConnectDB("monitored");
-  ReleaseServerConnection(foreign.get());
-  ReleaseServerConnection(nullptr);
+  // An empty lease and a moved-from one give nothing back.
+  ServerConnectionLease empty;
+  empty.Release();
+  empty.Discard();
   EXPECT_EQ(InUseServerConnectionCount(), inUse - 1);
   EXPECT_EQ(IdleServerConnectionCount(), idle + 1);
   // Still handed out once only.
-  EXPECT_EQ(AllocateServerConnection(1204, "monitored", error), a);
-  DBConnectionToPostgreSQL* second = AllocateServerConnection(1204, "monitored", error);
-  EXPECT_NE(second, a);
-  ReleaseServerConnection(a);
-  ReleaseServerConnection(second);
+  ServerConnectionLease again = AllocateServerConnection(1204, "monitored", error);
+  EXPECT_EQ(again.get(), rawA);
+  ServerConnectionLease moved = std::move(again);
+  EXPECT_FALSE(again);
+  again.Release();
+  EXPECT_EQ(InUseServerConnectionCount(), inUse);
+  ServerConnectionLease second = AllocateServerConnection(1204, "monitored", error);
+  EXPECT_NE(second.get(), rawA);
+  {
+    // Going out of scope gives the connection back.
+    ServerConnectionLease scoped = std::move(second);
+  }
+  EXPECT_EQ(InUseServerConnectionCount(), inUse);
+  moved.Release();
+  EXPECT_EQ(InUseServerConnectionCount(), inUse - 1);
+  EXPECT_EQ(IdleServerConnectionCount(), idle + 2);
 }
 
 TEST_F(ServerPoolTest, ServerBoundAfterTheLastLoadIsFoundAtOnce) {
@@ -195,12 +212,12 @@ TEST_F(ServerPoolTest, ServerBoundAfterTheLastLoadIsFoundAtOnce) {
   ASSERT_TRUE(ListServerBindings(ids, databases));  // loads the cache
   BindMonitored(1206);
   std::string error;
-  DBConnectionToPostgreSQL* c = AllocateServerConnection(1206, "monitored", error);
-  ASSERT_NE(c, nullptr) << error;
-  ReleaseServerConnection(c);
+  ServerConnectionLease c = AllocateServerConnection(1206, "monitored", error);
+  ASSERT_TRUE(c) << error;
+  c.Release();
 
   error.clear();
-  EXPECT_EQ(AllocateServerConnection(1299, "monitored", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1299, "monitored", error));
   EXPECT_EQ(error, "asb cache miss for server 1299");
 }
 
@@ -249,11 +266,14 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
   setenv("PGSSLMODE", "disable", 1);
   unsetenv("PGCONNECT_TIMEOUT");
   std::string error;
-  DBConnectionToPostgreSQL* c = AllocateServerConnection(1213, "monitored", error);
-  ASSERT_NE(c, nullptr) << error;
-  EXPECT_EQ(ConnOption(c, "sslmode"), "prefer");
-  EXPECT_EQ(ConnOption(c, "connect_timeout"), "<unset>");
-  ReleaseServerConnection(c);
+  ServerConnectionLease c = AllocateServerConnection(1213, "monitored", error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(ConnOption(c.get(), "sslmode"), "prefer");
+  // A setting of 0 does not mean waiting for ever: the default bound applies.
+  EXPECT_EQ(ConnOption(c.get(), "connect_timeout"), "10");
+  EXPECT_EQ(ConnOption(c.get(), "keepalives"), "1");
+  EXPECT_EQ(ConnOption(c.get(), "tcp_user_timeout"), "60000");
+  c.Release();
   ReapIdleServerConnections();
 
   GetSettings().connect_timeout = 7;
@@ -261,16 +281,16 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
   unsetenv("PGSSLMODE");
   ClearServerBindingCache();
   c = AllocateServerConnection(1213, "monitored", error);
-  ASSERT_NE(c, nullptr) << error;
-  EXPECT_EQ(ConnOption(c, "sslmode"), "disable");
-  EXPECT_EQ(ConnOption(c, "connect_timeout"), "7");
-  ReleaseServerConnection(c);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(ConnOption(c.get(), "sslmode"), "disable");
+  EXPECT_EQ(ConnOption(c.get(), "connect_timeout"), "7");
+  c.Release();
 }
 
 TEST_F(ServerPoolTest, RefusedConnectionGivesTheServerAndDatabase) {
   BindMonitored(1214);
   std::string error;
-  EXPECT_EQ(AllocateServerConnection(1214, "no_such_db", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1214, "no_such_db", error));
   EXPECT_EQ(error.rfind("unable to connect to server 1214 dbname no_such_db: ", 0), 0u) << error;
   EXPECT_NE(error.find("no_such_db"), std::string::npos);
   EXPECT_EQ(IdleServerConnectionCount() + InUseServerConnectionCount(), 0u);
@@ -289,28 +309,28 @@ TEST_F(ServerPoolTest, StoredPasswordLogsInToAProtectedServer) {
   BindServer(1215, pg.socketDir(), pg.port(), "varo_pw_user", "monitored", password);
 
   std::string error;
-  DBConnectionToPostgreSQL* c = AllocateServerConnection(1215, "monitored", error);
-  ASSERT_NE(c, nullptr) << error;
-  EXPECT_EQ(ScalarOf(c, "SELECT current_user"), "varo_pw_user");
-  EXPECT_EQ(ConnOption(c, "password"), password);
-  ReleaseServerConnection(c);
+  ServerConnectionLease c = AllocateServerConnection(1215, "monitored", error);
+  ASSERT_TRUE(c) << error;
+  EXPECT_EQ(ScalarOf(c.get(), "SELECT current_user"), "varo_pw_user");
+  EXPECT_EQ(ConnOption(c.get(), "password"), password);
+  c.Release();
   ReapIdleServerConnections();
 
   // Before the schema carried passwords none is passed, and login fails.
   SetCentralSchemaVersion(201109100);
-  EXPECT_EQ(AllocateServerConnection(1215, "monitored", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1215, "monitored", error));
   EXPECT_EQ(error.rfind("unable to connect to server 1215 dbname monitored: ", 0), 0u) << error;
   SetCentralSchemaVersion(201109101);
   c = AllocateServerConnection(1215, "monitored", error);
-  ASSERT_NE(c, nullptr) << error;
-  ReleaseServerConnection(c);
+  ASSERT_TRUE(c) << error;
+  c.Release();
   ReapIdleServerConnections();
 
   // A stored text that does not decrypt is not passed on as a password.
   SetBindingColumn(1215, "password = 'not a stored password'");
   ClearServerBindingCache();
   error.clear();
-  EXPECT_EQ(AllocateServerConnection(1215, "monitored", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1215, "monitored", error));
   EXPECT_NE(error.find("unable to connect to server 1215"), std::string::npos) << error;
 }
 
@@ -319,7 +339,7 @@ TEST_F(ServerPoolTest, WithoutCentralConnectionNothingIsAllocated) {
   SetCentralConnection(nullptr);
   ClearServerBindingCache();
   std::string error;
-  EXPECT_EQ(AllocateServerConnection(1216, "monitored", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1216, "monitored", error));
   EXPECT_EQ(error, "");
   std::vector<int32_t> ids;
   std::vector<std::string> databases;
@@ -338,13 +358,75 @@ TEST_F(ServerPoolTest, FailingBindingQueryEmptiesTheCache) {
   SetCentralConnection(PgCluster::Get().ConnectDB("monitored"));
   ClearServerBindingCache();
   std::string error;
-  EXPECT_EQ(AllocateServerConnection(1217, "monitored", error), nullptr);
+  EXPECT_FALSE(AllocateServerConnection(1217, "monitored", error));
   EXPECT_EQ(error.rfind("error updating agent_server_binding cache: ", 0), 0u) << error;
   EXPECT_NE(error.find("agent_server_binding"), std::string::npos);
   EXPECT_FALSE(IsLocalServer(1217));
   error.clear();
   EXPECT_FALSE(ListServerBindings(ids, databases, &error));
   EXPECT_FALSE(error.empty());
+}
+
+TEST_F(ServerPoolTest, RestartedServerBetweenTwoAllocationsGivesAFreshConnection) {
+  BindMonitored(1219);
+  std::string error;
+  ServerConnectionLease first = AllocateServerConnection(1219, "monitored", error);
+  ASSERT_TRUE(first) << error;
+  const std::string oldPid = BackendPid(first.get());
+  first.Release();
+  ASSERT_EQ(IdleServerConnectionCount(), 1u);
+
+  PgCluster::Get().Stop();
+  PgCluster::Get().Start();
+
+  // The idle connection's server went away: it is closed, not handed out, and
+  // the next statement works at once.
+  ServerConnectionLease second = AllocateServerConnection(1219, "monitored", error);
+  ASSERT_TRUE(second) << error;
+  EXPECT_EQ(ScalarOf(second.get(), "SELECT 7"), "7");
+  EXPECT_NE(BackendPid(second.get()), oldPid);
+  EXPECT_EQ(IdleServerConnectionCount(), 0u);
+  second.Release();
+
+  // The central connection went with the restart; the fixture's is replaced.
+  std::unique_ptr<DBConnection> central;
+  ConnectToVARO(central, true);
+  ASSERT_NE(central, nullptr);
+  SetCentralConnection(std::move(central));
+}
+
+TEST_F(ServerPoolTest, ConnectionLeftInATransactionOrTerminatedIsNotReused) {
+  BindMonitored(1220);
+  std::string error;
+  ServerConnectionLease lease = AllocateServerConnection(1220, "monitored", error);
+  ASSERT_TRUE(lease) << error;
+  const std::string inTransaction = BackendPid(lease.get());
+  ASSERT_TRUE(lease->ExecuteQuery("BEGIN")->IsOk());
+  lease.Release();  // a statement began a transaction and did not end it
+  EXPECT_EQ(IdleServerConnectionCount(), 0u);
+  EXPECT_TRUE(BackendsGone({inTransaction}));
+
+  lease = AllocateServerConnection(1220, "monitored", error);
+  ASSERT_TRUE(lease) << error;
+  EXPECT_EQ(ScalarOf(lease.get(), "SELECT pg_current_xact_id_if_assigned() IS NULL"), "t");
+  const std::string terminated = BackendPid(lease.get());
+  lease.Release();
+  ASSERT_EQ(IdleServerConnectionCount(), 1u);
+  PgCluster::Get().Exec("postgres", "SELECT pg_terminate_backend(" + terminated + ")");
+  ASSERT_TRUE(BackendsGone({terminated}));
+
+  lease = AllocateServerConnection(1220, "monitored", error);
+  ASSERT_TRUE(lease) << error;
+  EXPECT_NE(BackendPid(lease.get()), terminated);
+  EXPECT_EQ(ScalarOf(lease.get(), "SELECT 8"), "8");
+  EXPECT_EQ(IdleServerConnectionCount(), 0u);
+
+  // A lease given up on purpose closes its connection.
+  const std::string discarded = BackendPid(lease.get());
+  lease.Discard();
+  EXPECT_FALSE(lease);
+  EXPECT_EQ(IdleServerConnectionCount() + InUseServerConnectionCount(), 0u);
+  EXPECT_TRUE(BackendsGone({discarded}));
 }
 
 TEST_F(ServerPoolTest, ThreadsShareThePoolSafely) {
@@ -355,14 +437,14 @@ TEST_F(ServerPoolTest, ThreadsShareThePoolSafely) {
     threads.emplace_back([&failures] {
       for (int i = 0; i < 10; ++i) {
         std::string error;
-        DBConnectionToPostgreSQL* c = AllocateServerConnection(1218, "monitored", error);
+        ServerConnectionLease c = AllocateServerConnection(1218, "monitored", error);
         if (!c) {
           ++failures;
           continue;
         }
         auto rs = c->ExecuteQuery("SELECT 1");
         if (!rs->IsOk()) ++failures;
-        ReleaseServerConnection(c);
+        c.Release();
         if (i % 3 == 0) ReapIdleServerConnections();
       }
     });

@@ -69,9 +69,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::seconds limit) {
 
 TEST(DetachedThread, RunsEntryAndDeletesItselfOnItsOwnThread) {
   Trace trace;
-  auto* thread = new TracedThread(trace);
-  ASSERT_TRUE(thread->Create());
-  ASSERT_TRUE(thread->Run());
+  ASSERT_NE(StartDetachedThread(std::make_unique<TracedThread>(trace)), nullptr);
   ASSERT_TRUE(WaitUntil([&] { return trace.destroyed.load(); }, std::chrono::seconds(10)));
   EXPECT_TRUE(trace.destroyedAfterEntry);
   EXPECT_EQ(trace.entryThread, trace.destructorThread);
@@ -81,17 +79,17 @@ TEST(DetachedThread, RunsEntryAndDeletesItselfOnItsOwnThread) {
 
 TEST(DetachedThread, RunWithoutCreateOrTwiceIsRefused) {
   Trace trace;
-  auto* thread = new TracedThread(trace);
-  EXPECT_FALSE(thread->Run());  // not created: the caller still owns it
-  EXPECT_FALSE(trace.entryRan);
-  delete thread;
+  {
+    auto thread = std::make_unique<TracedThread>(trace);
+    EXPECT_FALSE(thread->Run());  // not created: the caller still owns it
+    EXPECT_FALSE(trace.entryRan);
+  }
   EXPECT_TRUE(trace.destroyed);
 
   std::atomic<int> wakeups{0};
-  auto* sleeper = new SleeperThread(wakeups);
-  ASSERT_TRUE(sleeper->Create());
+  SleeperThread* sleeper = StartDetachedThread(std::make_unique<SleeperThread>(wakeups));
+  ASSERT_NE(sleeper, nullptr);
   EXPECT_FALSE(sleeper->Create());
-  ASSERT_TRUE(sleeper->Run());
   EXPECT_FALSE(sleeper->Run());
   sleeper->Delete();
   EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(10)));
@@ -99,9 +97,8 @@ TEST(DetachedThread, RunWithoutCreateOrTwiceIsRefused) {
 
 TEST(DetachedThread, DeleteWakesASleepingThreadAtOnce) {
   std::atomic<int> wakeups{0};
-  auto* thread = new SleeperThread(wakeups);
-  ASSERT_TRUE(thread->Create());
-  ASSERT_TRUE(thread->Run());
+  SleeperThread* thread = StartDetachedThread(std::make_unique<SleeperThread>(wakeups));
+  ASSERT_NE(thread, nullptr);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(DetachedThread::LiveCount(), 1);
   const auto start = Clock::now();
@@ -111,13 +108,22 @@ TEST(DetachedThread, DeleteWakesASleepingThreadAtOnce) {
   EXPECT_EQ(wakeups, 1);
 }
 
+TEST(DetachedThread, AThreadThatCannotStartIsDestroyedByTheHelper) {
+  Trace unstarted;
+  EXPECT_EQ(StartDetachedThread(std::unique_ptr<TracedThread>()), nullptr);
+  auto refused = std::make_unique<TracedThread>(unstarted);
+  ASSERT_TRUE(refused->Create());
+  // Created already: the helper's Create fails, and the object is destroyed there.
+  EXPECT_EQ(StartDetachedThread(std::move(refused)), nullptr);
+  EXPECT_TRUE(unstarted.destroyed);
+  EXPECT_FALSE(unstarted.entryRan);
+}
+
 TEST(DetachedThread, ManyThreadsAtOnceAllFinish) {
   constexpr int kThreads = 64;
   Trace traces[kThreads];
   for (Trace& trace : traces) {
-    auto* thread = new TracedThread(trace);
-    ASSERT_TRUE(thread->Create());
-    ASSERT_TRUE(thread->Run());
+    ASSERT_NE(StartDetachedThread(std::make_unique<TracedThread>(trace)), nullptr);
   }
   ASSERT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(30)));
   for (const Trace& trace : traces) {
