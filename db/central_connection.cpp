@@ -35,10 +35,10 @@ void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex) {
     // A client certificate needs both files; running without one of them is a
     // configuration error that ends the agent.
     if (settings.agent_ssl_key.empty()) {
-      LogMessage(_("SSL configuration is missing agent_ssl_key"), LOG_ERROR);
+      LogFatal(_("SSL configuration is missing agent_ssl_key"));
     }
     if (settings.agent_ssl_crt.empty()) {
-      LogMessage(_("SSL configuration is missing agent_ssl_crt"), LOG_ERROR);
+      LogFatal(_("SSL configuration is missing agent_ssl_crt"));
     }
   }
 
