@@ -61,9 +61,12 @@ void LogMessage(const std::string& text, LogLevel level) {
 void LogFatal(const std::string& text) {
   if (serviceMode.load()) {
     WriteSyslog(LOG_ERROR, text);
-    SetAgentInitialised();
+    // The handler sets the initialised flag itself once it has marked the
+    // start failed; setting it earlier would let the service host report a
+    // start that is already failing as running.
     FatalLogHandler handler = fatalHandler.load();
     if (handler != nullptr) handler(text);
+    SetAgentInitialised();
     // No service host yet: the settings are still being read. Starting the
     // service without the rejected value would run it with a configuration
     // nobody asked for, so the start fails instead.
