@@ -56,7 +56,8 @@ int32_t OptionNumber(const std::string& text) {
 std::string TakeOptionValue(const std::vector<std::string>& args, size_t& i) {
   if (args[i].size() > 2) return args[i].substr(2);
   if (i + 1 >= args.size()) {
-    LogFatal(_("Invalid command line argument"));
+    LogMessage(_("Invalid command line argument"), LOG_ERROR);
+    return std::string();
   }
   ++i;
   return args[i];
@@ -66,21 +67,23 @@ void LoadConfigurationGroup(const std::vector<IniEntry>& entries) {
   for (const IniEntry& entry : entries) {
     if (entry.group != kConfigurationGroup) continue;
     if (!IsValidUtf8(entry.name) || !IsValidUtf8(entry.value)) {
-      LogFatal(StrFormat(_("unable to read configuration entry for %s"), entry.name.c_str()));
+      LogMessage(StrFormat(_("unable to read configuration entry for %s"), entry.name.c_str()),
+                 LOG_ERROR);
+      EndProcess(1);
     }
     std::string error = ApplySetting(entry.name, entry.value);
-    if (!error.empty()) LogFatal(error);
+    if (!error.empty()) LogMessage(error, LOG_ERROR);
   }
 }
 
 }  // namespace
 
-std::optional<LogLevel> ParseLogLevel(const std::string& word) {
-  if (EqualsNoCase(word, "error")) return LOG_ERROR;
-  if (EqualsNoCase(word, "warning")) return LOG_WARNING;
-  if (EqualsNoCase(word, "debug1")) return LOG_DEBUG1;
-  if (EqualsNoCase(word, "debug2")) return LOG_DEBUG2;
-  return std::nullopt;
+int ParseLogLevel(const std::string& word) {
+  if (EqualsNoCase(word, "error")) return 0;
+  if (EqualsNoCase(word, "warning")) return 1;
+  if (EqualsNoCase(word, "debug1")) return 2;
+  if (EqualsNoCase(word, "debug2")) return 3;
+  return -1;
 }
 
 std::string ApplySetting(const std::string& name, const std::string& value) {
@@ -104,7 +107,8 @@ std::string ApplySetting(const std::string& name, const std::string& value) {
   } else if (EqualsNoCase(name, "agent_flag_dir")) {
     s.agent_flag_dir = value;
   } else if (EqualsNoCase(name, "log_level")) {
-    if (std::optional<LogLevel> level = ParseLogLevel(value)) s.log_level = *level;
+    int level = ParseLogLevel(value);
+    if (level >= 0) s.log_level = static_cast<LogLevel>(level);
   } else if (EqualsNoCase(name, "long_wait")) {
     std::optional<int32_t> wait = ParseNumber(value);
     if (wait && *wait >= 10) s.long_wait = *wait;
@@ -136,20 +140,26 @@ void LoadConfigurationFile(const std::string& path) {
   // A directory opens like a file and reads as no text at all; taking it as an
   // empty configuration would start the agent on defaults without a word.
   if (std::filesystem::is_directory(path, ec)) {
-    LogFatal(StrFormat(_("unable to read configuration file %s: %s"), path.c_str(),
-                       std::strerror(EISDIR)));
+    LogMessage(StrFormat(_("unable to read configuration file %s: %s"), path.c_str(),
+                         std::strerror(EISDIR)),
+               LOG_ERROR);
+    return;
   }
   std::ifstream in(path, std::ios::binary);
   std::ostringstream bytes;
   if (in) bytes << in.rdbuf();
   if (!in || in.bad()) {
-    LogFatal(StrFormat(_("unable to read configuration file %s: %s"), path.c_str(),
-                       std::strerror(errno)));
+    LogMessage(StrFormat(_("unable to read configuration file %s: %s"), path.c_str(),
+                         std::strerror(errno)),
+               LOG_ERROR);
+    return;
   }
   IniParseResult parsed = ParseIni(DecodeTextFile(bytes.str()));
   if (!parsed.error.empty()) {
-    LogFatal(StrFormat(_("configuration file %s, line %d: %s"), path.c_str(), parsed.errorLine,
-                       parsed.error.c_str()));
+    LogMessage(StrFormat(_("configuration file %s, line %d: %s"), path.c_str(), parsed.errorLine,
+                         parsed.error.c_str()),
+               LOG_ERROR);
+    return;
   }
   LoadConfigurationGroup(parsed.entries);
 }
@@ -161,8 +171,10 @@ void LoadRegistrySettings() {
     return;
   }
   if (key.state() == RegistryFile::State::kUnreadable) {
-    LogFatal(StrFormat(_("unable to read the registry file %s: %s"), key.path().c_str(),
-                       key.error().c_str()));
+    LogMessage(StrFormat(_("unable to read the registry file %s: %s"), key.path().c_str(),
+                         key.error().c_str()),
+               LOG_ERROR);
+    return;
   }
   Settings& s = GetSettings();
 
@@ -171,8 +183,9 @@ void LoadRegistrySettings() {
   auto required = [&](const char* name) -> std::optional<std::string> {
     std::optional<std::string> value = key.QueryValue(name);
     if (!value) {
-      LogFatal(StrFormat(_("unable to read registry value %s from %s"), name,
-                         key.path().c_str()));
+      LogMessage(StrFormat(_("unable to read registry value %s from %s"), name,
+                           key.path().c_str()),
+                 LOG_ERROR);
     }
     return value;
   };
@@ -181,8 +194,9 @@ void LoadRegistrySettings() {
     if (!text) return std::nullopt;
     std::optional<int32_t> number = ParseNumber(*text);
     if (!number) {
-      LogFatal(StrFormat(_("registry value %s in %s is not a number: %s"), name,
-                         key.path().c_str(), text->c_str()));
+      LogMessage(StrFormat(_("registry value %s in %s is not a number: %s"), name,
+                           key.path().c_str(), text->c_str()),
+                 LOG_ERROR);
     }
     return number;
   };
@@ -204,7 +218,8 @@ void LoadRegistrySettings() {
   if (auto v = key.QueryValue("AgentKeyPath")) s.agent_ssl_key = *v;
   if (auto v = key.QueryValue("AgentFlagDir")) s.agent_flag_dir = *v;
   if (auto v = key.QueryValue("LogLevel")) {
-    if (std::optional<LogLevel> level = ParseLogLevel(*v)) s.log_level = *level;
+    int level = ParseLogLevel(*v);
+    if (level >= 0) s.log_level = static_cast<LogLevel>(level);
   }
   if (auto v = number("ShortWait"); v && *v > 0) s.short_wait = *v;
   if (auto v = number("LongWait"); v && *v >= 10) s.long_wait = *v;
@@ -232,12 +247,12 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
         configurationFile = TakeOptionValue(args, i);
         break;
       case 'l': {
-        std::optional<LogLevel> level = ParseLogLevel(TakeOptionValue(args, i));
-        if (!level) {
+        int level = ParseLogLevel(TakeOptionValue(args, i));
+        if (level < 0) {
           PrintUsage(programPath);
           EndProcess(1);
         }
-        s.log_level = *level;
+        s.log_level = static_cast<LogLevel>(level);
         break;
       }
       case 'm':
@@ -274,6 +289,6 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
     std::string name = equals == std::string::npos ? text : text.substr(0, equals);
     std::string value = equals == std::string::npos ? text : text.substr(equals + 1);
     std::string error = ApplySetting(name, value);
-    if (!error.empty()) LogFatal(error);
+    if (!error.empty()) LogMessage(error, LOG_ERROR);
   }
 }

@@ -250,8 +250,9 @@ bool RemoveService(const std::string& serviceName) {
   }
   bool removed = true;
   if (::unlink(unitPath.c_str()) != 0 && errno != ENOENT) {
-    LogFatal(StrFormat(_("unable to delete the unit file %s: %s"), unitPath.c_str(),
-                       std::strerror(errno)));
+    LogMessage(StrFormat(_("unable to delete the unit file %s: %s"), unitPath.c_str(),
+                         std::strerror(errno)),
+               LOG_ERROR);
     removed = false;
   }
   if (systemd) RunSystemctl({"daemon-reload"});
