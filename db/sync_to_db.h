@@ -1,8 +1,8 @@
 // The pure parts of result synchronisation (DBConnectionToPostgreSQL::SyncToDB):
-// the cells of a result set laid out for fast comparison, the key hash, and the
+// the cells of a result set laid out for fast comparison, the key hash, the
 // pairing of new rows with stored rows that decides which UPDATE, INSERT and
-// DELETE statements are needed. No database access; any thread may use these on
-// objects it owns.
+// DELETE statements are needed, and the texts of those statements. No database
+// access; any thread may use these on objects it owns.
 #pragma once
 
 #include <cstdint>
