@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "db/central_connection.h"
+#include "db/server_version.h"
 
 namespace {
 void Check(bool condition) {
