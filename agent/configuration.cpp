@@ -50,7 +50,7 @@ struct SettingField {
   std::string Settings::*text = nullptr;
   int32_t Settings::*number = nullptr;
   uint16_t Settings::*port = nullptr;
-  int Settings::*level = nullptr;
+  LogLevel Settings::*level = nullptr;
   bool Settings::*flag = nullptr;
 };
 
@@ -151,12 +151,12 @@ void LoadConfigurationGroup(const std::vector<IniEntry>& entries) {
 
 }  // namespace
 
-int ParseLogLevel(const std::string& word) {
-  if (EqualsNoCase(word, "error")) return 0;
-  if (EqualsNoCase(word, "warning")) return 1;
-  if (EqualsNoCase(word, "debug1")) return 2;
-  if (EqualsNoCase(word, "debug2")) return 3;
-  return -1;
+std::optional<LogLevel> ParseLogLevel(const std::string& word) {
+  if (EqualsNoCase(word, "error")) return LOG_ERROR;
+  if (EqualsNoCase(word, "warning")) return LOG_WARNING;
+  if (EqualsNoCase(word, "debug1")) return LOG_DEBUG1;
+  if (EqualsNoCase(word, "debug2")) return LOG_DEBUG2;
+  return std::nullopt;
 }
 
 std::string ApplySetting(const std::string& name, const std::string& value) {
@@ -177,8 +177,8 @@ std::string ApplySetting(const std::string& name, const std::string& value) {
         break;
       }
       case SettingParser::kLogLevel: {
-        int level = ParseLogLevel(value);
-        if (level >= 0) s.*d.field.level = level;
+        std::optional<LogLevel> level = ParseLogLevel(value);
+        if (level) s.*d.field.level = *level;
         break;
       }
       case SettingParser::kFlag:
@@ -264,8 +264,8 @@ void LoadRegistrySettings() {
         break;
       }
       case SettingParser::kLogLevel: {
-        int level = ParseLogLevel(*text);
-        if (level >= 0) s.*d.field.level = level;
+        std::optional<LogLevel> level = ParseLogLevel(*text);
+        if (level) s.*d.field.level = *level;
         break;
       }
       case SettingParser::kFlag:
@@ -291,12 +291,12 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
         configurationFile = TakeOptionValue(args, i);
         break;
       case 'l': {
-        int level = ParseLogLevel(TakeOptionValue(args, i));
-        if (level < 0) {
+        std::optional<LogLevel> level = ParseLogLevel(TakeOptionValue(args, i));
+        if (!level) {
           PrintUsage(programPath);
           EndProcess(1);
         }
-        s.log_level = level;
+        s.log_level = *level;
         break;
       }
       case 'm':

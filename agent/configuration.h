@@ -3,8 +3,11 @@
 // the main thread only, before the agent thread starts.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "platform/log.h"
 
 // Parses the agent options (the arguments after the verb and service name) and
 // loads the settings: options first, then the configuration file (-c) or else
@@ -26,5 +29,5 @@ void LoadConfigurationFile(const std::string& path);
 void LoadRegistrySettings();
 
 // The log level named by `word` ("error", "warning", "debug1", "debug2", any
-// case), or -1.
-int ParseLogLevel(const std::string& word);
+// case), or nothing for any other word.
+std::optional<LogLevel> ParseLogLevel(const std::string& word);

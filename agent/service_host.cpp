@@ -234,8 +234,7 @@ void AgentServiceMain(const std::string& serviceName) {
   try {
     control = std::thread(ControlThreadMain);
   } catch (const std::system_error& error) {
-    LogMessage(StrFormat(_("unable to start the service control thread: %s"), error.what()),
-               LOG_ERROR);
+    LogFatal(StrFormat(_("unable to start the service control thread: %s"), error.what()));
   }
   ReportStartPending();
   if (StartAgentThread()) {

@@ -152,7 +152,7 @@ ServiceInstallRequest ParseInstallArguments(const std::string& serviceName,
     } else if (i + 1 < args.size()) {
       value = args[++i];
     } else {
-      LogMessage(_("Invalid command line argument"), LOG_ERROR);
+      LogFatal(_("Invalid command line argument"));
     }
     if (arg[1] == 'd') {
       request.displayName = value;
@@ -231,16 +231,13 @@ std::string UnitDirectory() {
 
 bool InstallService(const ServiceInstallRequest& request, const std::string& programPath) {
   if (!IsValidServiceName(request.serviceName)) {
-    LogMessage(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
-                         request.serviceName.c_str()),
-               LOG_ERROR);
-    return false;
+    LogFatal(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
+                       request.serviceName.c_str()));
   }
   if (request.accountGiven) {
     const std::string user = request.account.substr(request.account.rfind('\\') + 1);
     if (!IsValidUserName(user)) {
-      LogMessage(StrFormat(_("invalid user name %s for the service"), user.c_str()), LOG_ERROR);
-      return false;
+      LogFatal(StrFormat(_("invalid user name %s for the service"), user.c_str()));
     }
   }
   const fs::path unitPath = fs::path(UnitDirectory()) / (request.serviceName + ".service");
@@ -266,8 +263,7 @@ bool InstallService(const ServiceInstallRequest& request, const std::string& pro
   if (error == 0 && ::rename(tempPath.c_str(), unitPath.c_str()) != 0) error = errno;
   if (error != 0) {
     ::unlink(tempPath.c_str());
-    LogMessage(StrFormat("%s: %s", unitPath.c_str(), std::strerror(error)), LOG_ERROR);
-    return false;
+    LogFatal(StrFormat("%s: %s", unitPath.c_str(), std::strerror(error)));
   }
   if (ManageWithSystemctl()) {
     if (RunSystemctl({"daemon-reload"}) != 0) {
@@ -283,10 +279,8 @@ bool InstallService(const ServiceInstallRequest& request, const std::string& pro
 
 bool RemoveService(const std::string& serviceName) {
   if (!IsValidServiceName(serviceName)) {
-    LogMessage(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
-                         serviceName.c_str()),
-               LOG_ERROR);
-    return false;
+    LogFatal(StrFormat(_("invalid service name %s: use letters, digits and the characters :_.@-"),
+                       serviceName.c_str()));
   }
   const fs::path unitPath = fs::path(UnitDirectory()) / (serviceName + ".service");
   const bool systemd = ManageWithSystemctl();

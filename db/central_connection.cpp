@@ -1,8 +1,6 @@
 #include "db/central_connection.h"
 
 #include <atomic>
-#include <cctype>
-#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -42,10 +40,10 @@ void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex) {
     // A client certificate needs both files; running without one of them is a
     // configuration error that ends the agent.
     if (settings.agent_ssl_key.empty()) {
-      LogMessage(_("SSL configuration is missing agent_ssl_key"), LOG_ERROR);
+      LogFatal(_("SSL configuration is missing agent_ssl_key"));
     }
     if (settings.agent_ssl_crt.empty()) {
-      LogMessage(_("SSL configuration is missing agent_ssl_crt"), LOG_ERROR);
+      LogFatal(_("SSL configuration is missing agent_ssl_crt"));
     }
   }
 
@@ -68,28 +66,6 @@ void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex) {
   // the main loop may be replacing the shared connection at this moment.
   connection->serverVersion = DetectServerVersion(*connection);
   target = std::move(connection);
-}
-
-ServerVersion ParseServerVersionText(const std::string& text) {
-  ServerVersion version;
-  // The scan works on plain ASCII; anything else cannot be part of a number.
-  std::string ascii = text;
-  for (char& c : ascii) {
-    if (static_cast<unsigned char>(c) >= 0x80) c = '_';
-  }
-  int major = 0, minor = 0, patch = 0;
-  std::sscanf(ascii.c_str(), "%*s %d.%d.%d", &major, &minor, &patch);
-  version.major = major;
-  version.minor = minor;
-  version.patch = patch;
-
-  static constexpr char kKelvora[] = "KELVORA";
-  std::string upper;
-  for (char c : ascii.substr(0, sizeof(kKelvora) - 1)) {
-    upper.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
-  }
-  version.isKelvora = upper == kKelvora;
-  return version;
 }
 
 ServerVersion DetectServerVersion(DBConnection& connection) {

@@ -20,9 +20,6 @@ void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex);
 // Reads the server version of `connection` with SELECT version(); zeros (and a
 // warning) when the query fails.
 ServerVersion DetectServerVersion(DBConnection& connection);
-// Reads a version() text: the first word skipped, then up to three dot-separated
-// numbers (missing ones 0); isKelvora when the text begins with KELVORA in any case.
-ServerVersion ParseServerVersionText(const std::string& text);
 
 // The shared central connection, or null while the agent is not connected.
 DBConnection* GetCentralConnection();

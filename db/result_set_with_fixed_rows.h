@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 #include "db/result_set.h"
 
@@ -21,13 +22,17 @@ class ResultSetWithFixedRows : public ResultSet {
                               bool* isNull = nullptr) const override;
 
   // Appends a copy of `row` (one text per column, by convention) and returns the
-  // stored copy. Room grows from 10 rows by doubling.
+  // stored copy, which stays valid (at the same address) while the result set
+  // lives, however many rows are added after it. Room grows from 10 rows by
+  // doubling.
   virtual const Row& AddRow(const Row& row);
 
   // Rows the table has room for before it grows again.
   size_t GetCapacity() const { return capacity; }
 
  private:
-  std::vector<Row> rows;
+  // Each row is allocated on its own, so growing the table moves only the
+  // pointers and never the rows that AddRow handed out.
+  std::vector<std::unique_ptr<Row>> rows;
   size_t capacity = 0;
 };

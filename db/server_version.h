@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 struct ServerVersion {
   int32_t major = 0;
@@ -9,3 +10,8 @@ struct ServerVersion {
   int32_t patch = 0;
   bool isKelvora = false;  // the version text begins with KELVORA
 };
+
+// Reads a version() text: the first word skipped, then up to three dot-separated
+// numbers (missing ones 0); isKelvora when the text begins with KELVORA in any case.
+// Pure; safe on any thread.
+ServerVersion ParseServerVersionText(const std::string& text);

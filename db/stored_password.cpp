@@ -1,6 +1,6 @@
 #include "db/stored_password.h"
 
-#include "platform/ini_file.h"
+#include "platform/text.h"
 
 #include <openssl/evp.h>
 

@@ -238,209 +238,22 @@ std::vector<SyncAction> PlanSync(const SyncRows& fresh, const SyncRows& stored,
   return actions;
 }
 
-namespace {
-
-// First position of `name` among `names` (exact, case-sensitive), or -1.
-int32_t FindColumn(const std::vector<std::string>& names, const std::string& name) {
-  auto it = std::find(names.begin(), names.end(), name);
-  return it == names.end() ? -1 : static_cast<int32_t>(it - names.begin());
-}
-
-// Builds and sends the statements of one synchronisation on one connection.
-class SyncRun {
- public:
-  SyncRun(DBConnectionToPostgreSQL& c, const std::string& table) : conn(c), targetTable(table) {}
-
-  std::string Run(const ResultSet& resultSet, const std::vector<std::string>& keyColumns,
-                  const std::vector<std::string>& filterColumns,
-                  const std::vector<std::string>& filterValues);
-
- private:
-  // Quote a name or a value; false (with `error` set) when libpq cannot, which
-  // happens for text that is not valid in the connection's encoding.
-  bool Identifier(const std::string& name, std::string* out);
-  bool Literal(std::string_view value, const std::string& column, std::string* out);
-  // Appends "NULL" or the quoted value.
-  bool AppendValue(const SyncRows& rows, uint32_t row, uint32_t column, const std::string& name,
-                   std::string* out);
-  // Appends " IS NULL" or " = " and the quoted value.
-  bool AppendEquals(const SyncRows& rows, uint32_t row, uint32_t column, const std::string& name,
-                    std::string* out);
-  // Appends the condition that names stored row `s` by all its values, limited
-  // to one row of the scope.
-  bool AppendExactRow(const SyncRows& stored, uint32_t s, std::string* out);
-  // Logs and sends one statement; false (with `error` set) when it fails.
-  bool Send(const std::string& statement);
-
-  bool BuildUpdate(const SyncAction& a, const SyncRows& fresh, const SyncRows& stored,
-                   std::string* out);
-  bool BuildInsert(const SyncAction& a, const SyncRows& fresh, std::string* out);
-  bool BuildDelete(const SyncAction& a, const SyncRows& stored, std::string* out);
-
-  DBConnectionToPostgreSQL& conn;
-  const std::string& targetTable;
-  std::vector<std::string> resultNames;    // result columns as given
-  std::vector<std::string> quotedResult;   // id() of each result column
-  std::vector<std::string> keyNames;       // key columns as given
-  std::vector<std::string> quotedKeys;     // id() of each key column
-  std::vector<std::string> quotedFilters;  // id() of each filter column
-  std::vector<std::string> quotedValues;   // lit() of each filter value
-  std::string scope;                       // the scope condition, may be empty
-  SyncColumns columns;
-  std::string error;
-};
-
-bool SyncRun::Identifier(const std::string& name, std::string* out) {
-  *out = conn.EscapeIdentifier(name);
-  if (!out->empty()) return true;
-  error = StrFormat(_("column name %s cannot be quoted for the server"), name.c_str());
-  return false;
-}
-
-bool SyncRun::Literal(std::string_view value, const std::string& column, std::string* out) {
-  std::string quoted = conn.EscapeLiteral(std::string(value));
-  if (quoted.empty()) {
-    error = StrFormat(_("a value of column %s cannot be quoted for the server "
-                        "(not valid in the connection's encoding)"),
-                      column.c_str());
+bool SyncStatementBuilder::Prepare(const std::vector<std::string>& resultColumns,
+                                   const std::vector<std::string>& keyColumns,
+                                   const std::vector<std::string>& filterColumns,
+                                   const std::vector<std::string>& filterValues) {
+  auto identifier = [&](const std::string& name, std::string* out) {
+    *out = quoteIdentifier(name);
+    if (!out->empty()) return true;
+    errorText = StrFormat(_("column name %s cannot be quoted for the server"), name.c_str());
     return false;
-  }
-  *out += quoted;
-  return true;
-}
-
-bool SyncRun::AppendValue(const SyncRows& rows, uint32_t row, uint32_t column,
-                          const std::string& name, std::string* out) {
-  if (rows.IsNull(row, column)) {
-    *out += "NULL";
-    return true;
-  }
-  return Literal(rows.Text(row, column), name, out);
-}
-
-bool SyncRun::AppendEquals(const SyncRows& rows, uint32_t row, uint32_t column,
-                           const std::string& name, std::string* out) {
-  if (rows.IsNull(row, column)) {
-    *out += " IS NULL";
-    return true;
-  }
-  *out += " = ";
-  return Literal(rows.Text(row, column), name, out);
-}
-
-bool SyncRun::AppendExactRow(const SyncRows& stored, uint32_t s, std::string* out) {
-  // The row's table goes with its ctid: in a partitioned or inherited table the
-  // same ctid exists once in every partition, so a ctid alone would also hit
-  // rows of other partitions, other scopes among them.
-  *out += " WHERE (tableoid, ctid) = (SELECT tableoid, ctid FROM ";
-  *out += targetTable;
-  for (size_t j = 0; j < quotedResult.size(); ++j) {
-    *out += j == 0 ? " WHERE " : " AND ";
-    *out += quotedResult[j];
-    if (!AppendEquals(stored, s, columns.storedOfResult[j], resultNames[j], out)) return false;
-  }
-  if (!scope.empty()) {
-    *out += " AND ";
-    *out += scope;
-  }
-  *out += " LIMIT 1)";
-  return true;
-}
-
-bool SyncRun::Send(const std::string& statement) {
-  LogMessage(statement, LOG_DEBUG2);
-  std::unique_ptr<ResultSet> result = conn.ExecuteQuery(statement);
-  if (result->IsOk()) return true;
-  error = result->GetErrorMessage();
-  return false;
-}
-
-bool SyncRun::BuildUpdate(const SyncAction& a, const SyncRows& fresh, const SyncRows& stored,
-                          std::string* out) {
-  *out = "UPDATE ";
-  *out += targetTable;
-  *out += " SET ";
-  for (size_t i = 0; i < a.changedColumns.size(); ++i) {
-    const uint32_t j = a.changedColumns[i];
-    if (i > 0) *out += ", ";
-    *out += quotedResult[j];
-    *out += " = ";
-    if (!AppendValue(fresh, a.newRow, j, resultNames[j], out)) return false;
-  }
-  *out += ", recorded_time = now()";
-  if (a.exactRow) return AppendExactRow(stored, a.storedRow, out);
-  for (size_t k = 0; k < quotedKeys.size(); ++k) {
-    *out += k == 0 ? " WHERE " : " AND ";
-    *out += quotedKeys[k];
-    // The new key equals the stored one (NULL only against NULL).
-    if (!AppendEquals(fresh, a.newRow, columns.newKeys[k], keyNames[k], out)) return false;
-  }
-  if (!scope.empty()) {
-    *out += quotedKeys.empty() ? " WHERE " : " AND ";
-    *out += scope;
-  }
-  return true;
-}
-
-bool SyncRun::BuildInsert(const SyncAction& a, const SyncRows& fresh, std::string* out) {
-  *out = "INSERT INTO ";
-  *out += targetTable;
-  *out += " (";
-  for (size_t j = 0; j < quotedResult.size(); ++j) {
-    if (j > 0) *out += ", ";
-    *out += quotedResult[j];
-  }
-  for (const std::string& f : quotedFilters) {
-    *out += ", ";
-    *out += f;
-  }
-  *out += ") VALUES (";
-  for (size_t j = 0; j < quotedResult.size(); ++j) {
-    if (j > 0) *out += ", ";
-    if (!AppendValue(fresh, a.newRow, static_cast<uint32_t>(j), resultNames[j], out)) return false;
-  }
-  for (const std::string& v : quotedValues) {
-    *out += ", ";
-    *out += v;
-  }
-  *out += ")";
-  return true;
-}
-
-bool SyncRun::BuildDelete(const SyncAction& a, const SyncRows& stored, std::string* out) {
-  *out = "DELETE FROM ";
-  *out += targetTable;
-  if (a.exactRow) return AppendExactRow(stored, a.storedRow, out);
-  for (size_t k = 0; k < quotedKeys.size(); ++k) {
-    *out += k == 0 ? " WHERE " : " AND ";
-    *out += quotedKeys[k];
-    if (!AppendEquals(stored, a.storedRow, columns.storedKeys[k], keyNames[k], out)) {
-      return false;
-    }
-  }
-  if (!scope.empty()) {
-    *out += quotedKeys.empty() ? " WHERE " : " AND ";
-    *out += scope;
-  }
-  return true;
-}
-
-std::string SyncRun::Run(const ResultSet& resultSet, const std::vector<std::string>& keyColumns,
-                         const std::vector<std::string>& filterColumns,
-                         const std::vector<std::string>& filterValues) {
-  // A failed result has no columns; it must never be taken for an empty result,
-  // which would delete every stored row.
-  resultNames = resultSet.columnNames;
-  if (resultNames.empty()) return _("query returned no result columns");
-  if (filterColumns.size() != filterValues.size()) {
-    return StrFormat(_("%zu filter columns but %zu filter values"), filterColumns.size(),
-                     filterValues.size());
-  }
-
-  for (size_t i = 0; i < filterColumns.size(); ++i) {
+  };
+  resultNames = resultColumns;
+  keyNames = keyColumns;
+  for (size_t i = 0; i < filterColumns.size() && i < filterValues.size(); ++i) {
     std::string name, value;
-    if (!Identifier(filterColumns[i], &name) || !Literal(filterValues[i], filterColumns[i], &value)) {
-      return error;
+    if (!identifier(filterColumns[i], &name) || !Literal(filterValues[i], filterColumns[i], &value)) {
+      return false;
     }
     if (i > 0) scope += " AND ";
     scope += name + " = " + value;
@@ -449,27 +262,183 @@ std::string SyncRun::Run(const ResultSet& resultSet, const std::vector<std::stri
   }
   quotedResult.resize(resultNames.size());
   for (size_t j = 0; j < resultNames.size(); ++j) {
-    if (!Identifier(resultNames[j], &quotedResult[j])) return error;
+    if (!identifier(resultNames[j], &quotedResult[j])) return false;
   }
-  keyNames = keyColumns;
-  quotedKeys.resize(keyColumns.size());
-  for (size_t k = 0; k < keyColumns.size(); ++k) {
-    if (!Identifier(keyColumns[k], &quotedKeys[k])) return error;
+  quotedKeys.resize(keyNames.size());
+  for (size_t k = 0; k < keyNames.size(); ++k) {
+    if (!identifier(keyNames[k], &quotedKeys[k])) return false;
   }
+  return true;
+}
 
+std::string SyncStatementBuilder::TargetQuery() const {
   std::string query = "SELECT ";
   for (size_t j = 0; j < quotedResult.size(); ++j) {
     if (j > 0) query += ", ";
     query += quotedResult[j];
   }
-  query += " FROM ";
+  // Where no key singles a row out, its statements name it by table and ctid;
+  // read here with the values, so that they name exactly the row that was
+  // compared, whatever the types of its columns.
+  query += ", tableoid, ctid FROM ";
   query += targetTable;
   if (!scope.empty()) query += " WHERE " + scope;
+  return query;
+}
+
+bool SyncStatementBuilder::Literal(std::string_view value, const std::string& column,
+                                   std::string* out) {
+  std::string quoted = quoteLiteral(std::string(value));
+  if (quoted.empty()) {
+    errorText = StrFormat(_("a value of column %s cannot be quoted for the server "
+                            "(not valid in the connection's encoding)"),
+                          column.c_str());
+    return false;
+  }
+  *out += quoted;
+  return true;
+}
+
+bool SyncStatementBuilder::AppendValue(const SyncRows& rows, uint32_t row, uint32_t column,
+                                       const std::string& name, std::string* out) {
+  if (rows.IsNull(row, column)) {
+    *out += "NULL";
+    return true;
+  }
+  return Literal(rows.Text(row, column), name, out);
+}
+
+bool SyncStatementBuilder::AppendEquals(const SyncRows& rows, uint32_t row, uint32_t column,
+                                        const std::string& name, std::string* out) {
+  if (rows.IsNull(row, column)) {
+    *out += " IS NULL";
+    return true;
+  }
+  *out += " = ";
+  return Literal(rows.Text(row, column), name, out);
+}
+
+bool SyncStatementBuilder::AppendExactRow(const SyncRows& stored, uint32_t s,
+                                          const SyncColumns& columns, std::string* out) {
+  // The row's table goes with its ctid: in a partitioned or inherited table the
+  // same ctid exists once in every partition. The scope stays in the condition
+  // so that a ctid taken over by another row since the target query can never
+  // reach outside the scope.
+  *out += " WHERE tableoid = ";
+  if (!Literal(stored.Text(s, columns.storedTableOid), "tableoid", out)) return false;
+  *out += " AND ctid = ";
+  if (!Literal(stored.Text(s, columns.storedCtid), "ctid", out)) return false;
+  if (!scope.empty()) {
+    *out += " AND ";
+    *out += scope;
+  }
+  return true;
+}
+
+bool SyncStatementBuilder::AppendKeyConditions(const SyncRows& rows, uint32_t row,
+                                               const std::vector<uint32_t>& keys,
+                                               std::string* out) {
+  for (size_t k = 0; k < quotedKeys.size(); ++k) {
+    *out += k == 0 ? " WHERE " : " AND ";
+    *out += quotedKeys[k];
+    if (!AppendEquals(rows, row, keys[k], keyNames[k], out)) return false;
+  }
+  if (!scope.empty()) {
+    *out += quotedKeys.empty() ? " WHERE " : " AND ";
+    *out += scope;
+  }
+  return true;
+}
+
+bool SyncStatementBuilder::Build(const SyncAction& a, const SyncRows& fresh, const SyncRows& stored,
+                                 const SyncColumns& columns, std::string* out) {
+  switch (a.kind) {
+    case SyncAction::Kind::kUpdate:
+      *out = "UPDATE ";
+      *out += targetTable;
+      *out += " SET ";
+      for (size_t i = 0; i < a.changedColumns.size(); ++i) {
+        const uint32_t j = a.changedColumns[i];
+        if (i > 0) *out += ", ";
+        *out += quotedResult[j];
+        *out += " = ";
+        if (!AppendValue(fresh, a.newRow, j, resultNames[j], out)) return false;
+      }
+      *out += ", recorded_time = now()";
+      if (a.exactRow) return AppendExactRow(stored, a.storedRow, columns, out);
+      // The new key equals the stored one (NULL only against NULL).
+      return AppendKeyConditions(fresh, a.newRow, columns.newKeys, out);
+    case SyncAction::Kind::kInsert:
+      *out = "INSERT INTO ";
+      *out += targetTable;
+      *out += " (";
+      for (size_t j = 0; j < quotedResult.size(); ++j) {
+        if (j > 0) *out += ", ";
+        *out += quotedResult[j];
+      }
+      for (const std::string& f : quotedFilters) {
+        *out += ", ";
+        *out += f;
+      }
+      *out += ") VALUES (";
+      for (size_t j = 0; j < quotedResult.size(); ++j) {
+        if (j > 0) *out += ", ";
+        if (!AppendValue(fresh, a.newRow, static_cast<uint32_t>(j), resultNames[j], out)) {
+          return false;
+        }
+      }
+      for (const std::string& v : quotedValues) {
+        *out += ", ";
+        *out += v;
+      }
+      *out += ")";
+      return true;
+    case SyncAction::Kind::kDelete:
+      *out = "DELETE FROM ";
+      *out += targetTable;
+      if (a.exactRow) return AppendExactRow(stored, a.storedRow, columns, out);
+      return AppendKeyConditions(stored, a.storedRow, columns.storedKeys, out);
+  }
+  return false;
+}
+
+namespace {
+
+// First position of `name` among `names` (exact, case-sensitive), or -1.
+int32_t FindColumn(const std::vector<std::string>& names, const std::string& name) {
+  auto it = std::find(names.begin(), names.end(), name);
+  return it == names.end() ? -1 : static_cast<int32_t>(it - names.begin());
+}
+
+// Reads the stored rows, plans and sends the statements of one synchronisation
+// on one connection; returns the error text, empty on success.
+std::string RunSync(DBConnectionToPostgreSQL& conn, const ResultSet& resultSet,
+                    const std::string& targetTable, const std::vector<std::string>& keyColumns,
+                    const std::vector<std::string>& filterColumns,
+                    const std::vector<std::string>& filterValues) {
+  // A failed result has no columns; it must never be taken for an empty result,
+  // which would delete every stored row.
+  const std::vector<std::string>& resultNames = resultSet.columnNames;
+  if (resultNames.empty()) return _("query returned no result columns");
+  if (filterColumns.size() != filterValues.size()) {
+    return StrFormat(_("%zu filter columns but %zu filter values"), filterColumns.size(),
+                     filterValues.size());
+  }
+  SyncStatementBuilder builder(
+      targetTable, [&](const std::string& name) { return conn.EscapeIdentifier(name); },
+      [&](const std::string& value) { return conn.EscapeLiteral(value); });
+  if (!builder.Prepare(resultNames, keyColumns, filterColumns, filterValues)) {
+    return builder.error();
+  }
+
+  const std::string query = builder.TargetQuery();
   LogMessage(StrFormat(_("loading target data: %s"), query.c_str()), LOG_DEBUG2);
   std::unique_ptr<ResultSet> storedResult = conn.ExecuteQuery(query);
   if (!storedResult->IsOk()) return storedResult->GetErrorMessage();
   const std::vector<std::string>& storedNames = storedResult->columnNames;
+  if (storedNames.size() < 2) return _("the target query returned too few columns");
 
+  SyncColumns columns;
   for (const std::string& key : keyColumns) {
     const int32_t inResult = FindColumn(resultNames, key);
     if (inResult < 0) {
@@ -490,25 +459,26 @@ std::string SyncRun::Run(const ResultSet& resultSet, const std::vector<std::stri
     }
     columns.storedOfResult.push_back(static_cast<uint32_t>(inStored));
   }
+  columns.storedTableOid = static_cast<uint32_t>(storedNames.size() - 2);
+  columns.storedCtid = static_cast<uint32_t>(storedNames.size() - 1);
 
   const SyncRows fresh(resultSet);
   const SyncRows stored(*storedResult);
-  const std::vector<SyncAction> actions = PlanSync(fresh, stored, columns);
+  storedResult.reset();
   std::string statement;
-  for (const SyncAction& a : actions) {
-    bool built = false;
-    switch (a.kind) {
-      case SyncAction::Kind::kUpdate:
-        built = BuildUpdate(a, fresh, stored, &statement);
-        break;
-      case SyncAction::Kind::kInsert:
-        built = BuildInsert(a, fresh, &statement);
-        break;
-      case SyncAction::Kind::kDelete:
-        built = BuildDelete(a, stored, &statement);
-        break;
+  for (const SyncAction& a : PlanSync(fresh, stored, columns)) {
+    if (!builder.Build(a, fresh, stored, columns, &statement)) return builder.error();
+    LogMessage(statement, LOG_DEBUG2);
+    std::unique_ptr<ResultSet> result = conn.ExecuteQuery(statement);
+    if (!result->IsOk()) return result->GetErrorMessage();
+    // An UPDATE or DELETE is meant for the one stored row it was planned for.
+    // Touching none means the row was not found as it was read: it changed or
+    // went meanwhile, or its key does not compare equal to its own text (a
+    // float that does not read back exactly). Reporting success would leave the
+    // table out of step without a word.
+    if (a.kind != SyncAction::Kind::kInsert && result->GetAffectedRows() == 0) {
+      return StrFormat(_("no stored row matched the statement %s"), statement.c_str());
     }
-    if (!built || !Send(statement)) return error;
   }
   return std::string();
 }
@@ -520,8 +490,8 @@ std::string DBConnectionToPostgreSQL::SyncToDB(const ResultSet& resultSet,
                                                const std::vector<std::string>& keyColumns,
                                                const std::vector<std::string>& filterColumns,
                                                const std::vector<std::string>& filterValues) {
-  SyncRun run(*this, targetTable);
-  std::string error = run.Run(resultSet, keyColumns, filterColumns, filterValues);
+  std::string error =
+      RunSync(*this, resultSet, targetTable, keyColumns, filterColumns, filterValues);
   if (!error.empty()) LogMessage(StrFormat(_("SyncToDB error: %s"), error.c_str()), LOG_WARNING);
   return error;
 }

@@ -1,11 +1,12 @@
 // The pure parts of result synchronisation (DBConnectionToPostgreSQL::SyncToDB):
-// the cells of a result set laid out for fast comparison, the key hash, and the
+// the cells of a result set laid out for fast comparison, the key hash, the
 // pairing of new rows with stored rows that decides which UPDATE, INSERT and
-// DELETE statements are needed. No database access; any thread may use these on
-// objects it owns.
+// DELETE statements are needed, and the texts of those statements. No database
+// access; any thread may use these on objects it owns.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,10 @@ struct SyncColumns {
   std::vector<uint32_t> newKeys;         // each key column among the result columns
   std::vector<uint32_t> storedKeys;      // each key column among the stored columns
   std::vector<uint32_t> storedOfResult;  // each result column among the stored columns
+  // The stored row's table (tableoid) and place in it (ctid), which the target
+  // query reads after the result columns; they name a row exactly.
+  uint32_t storedTableOid = 0;
+  uint32_t storedCtid = 0;
 };
 
 // One statement a synchronisation has to send.
@@ -66,8 +71,8 @@ struct SyncAction {
   std::vector<uint32_t> changedColumns;
   // The key values do not single out the stored row: there are no key columns
   // and more than one stored row, or another stored row has the same key. The
-  // statement must then name the row by all its stored values, or it would
-  // rewrite or remove its look-alikes too.
+  // statement must then name the row by its table and ctid, or it would rewrite
+  // or remove its look-alikes too.
   bool exactRow = false;
 };
 
@@ -79,3 +84,63 @@ struct SyncAction {
 // stored order. Unchanged pairs need no statement.
 std::vector<SyncAction> PlanSync(const SyncRows& fresh, const SyncRows& stored,
                                  const SyncColumns& columns);
+
+// Builds the text of the statements of one synchronisation. Quoting is handed
+// in (the connection's EscapeIdentifier and EscapeLiteral), so that statements
+// can be built and checked without a server.
+class SyncStatementBuilder {
+ public:
+  // Quotes a name or a value; an empty answer means it cannot be quoted (text
+  // that is not valid in the connection's encoding).
+  using Quote = std::function<std::string(const std::string&)>;
+
+  SyncStatementBuilder(std::string targetTable, Quote identifier, Quote literal)
+      : targetTable(std::move(targetTable)),
+        quoteIdentifier(std::move(identifier)),
+        quoteLiteral(std::move(literal)) {}
+
+  // Quotes the names and filter values and builds the scope condition; false
+  // (see error()) when something cannot be quoted.
+  bool Prepare(const std::vector<std::string>& resultColumns,
+               const std::vector<std::string>& keyColumns,
+               const std::vector<std::string>& filterColumns,
+               const std::vector<std::string>& filterValues);
+
+  // The query that reads the stored rows of the scope: the result columns, then
+  // tableoid and ctid.
+  std::string TargetQuery() const;
+
+  // The statement for `action`; false (see error()) when a value cannot be
+  // quoted. `columns` ties `fresh` and `stored` together as for PlanSync.
+  bool Build(const SyncAction& action, const SyncRows& fresh, const SyncRows& stored,
+             const SyncColumns& columns, std::string* out);
+
+  const std::string& error() const { return errorText; }
+
+ private:
+  bool Literal(std::string_view value, const std::string& column, std::string* out);
+  // Appends "NULL" or the quoted value.
+  bool AppendValue(const SyncRows& rows, uint32_t row, uint32_t column, const std::string& name,
+                   std::string* out);
+  // Appends " IS NULL" or " = " and the quoted value.
+  bool AppendEquals(const SyncRows& rows, uint32_t row, uint32_t column, const std::string& name,
+                    std::string* out);
+  // Appends the condition that names stored row `s` by its table and ctid.
+  bool AppendExactRow(const SyncRows& stored, uint32_t s, const SyncColumns& columns,
+                      std::string* out);
+  // Appends the key conditions and the scope.
+  bool AppendKeyConditions(const SyncRows& rows, uint32_t row, const std::vector<uint32_t>& keys,
+                           std::string* out);
+
+  std::string targetTable;
+  Quote quoteIdentifier;
+  Quote quoteLiteral;
+  std::vector<std::string> resultNames;    // result columns as given
+  std::vector<std::string> quotedResult;   // quoted result columns
+  std::vector<std::string> keyNames;       // key columns as given
+  std::vector<std::string> quotedKeys;     // quoted key columns
+  std::vector<std::string> quotedFilters;  // quoted filter columns
+  std::vector<std::string> quotedValues;   // quoted filter values
+  std::string scope;                       // the scope condition, may be empty
+  std::string errorText;
+};

@@ -14,9 +14,6 @@
 // which is never valid UTF-8, so whoever uses that text sees it as unreadable.
 std::string DecodeTextFile(std::string_view bytes);
 
-// True when `text` is well-formed UTF-8 without NUL characters.
-bool IsValidUtf8(std::string_view text);
-
 struct IniEntry {
   std::string group;  // text between the brackets of the last header, trimmed
   std::string name;   // trimmed

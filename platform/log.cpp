@@ -15,64 +15,66 @@ namespace {
 std::atomic<bool> serviceMode{false};
 std::atomic<FatalLogHandler> fatalHandler{nullptr};
 
-void LogToConsole(const std::string& text, int level, int configured) {
+void LogToConsole(const std::string& text, LogLevel level, LogLevel configured) {
   switch (level) {
     case LOG_ERROR:
-      std::printf(_("ERROR: %s\n"), text.c_str());
-      SetAgentInitialised();
-      EndProcess(1);
+      LogFatal(text);
     case LOG_WARNING:
-      if (configured >= 1) std::printf(_("WARNING: %s\n"), text.c_str());
+      if (configured >= LOG_WARNING) std::printf(_("WARNING: %s\n"), text.c_str());
       break;
     case LOG_DEBUG1:
-      if (configured >= 2) std::printf(_("DEBUG: %s\n"), text.c_str());
+      if (configured >= LOG_DEBUG1) std::printf(_("DEBUG: %s\n"), text.c_str());
       break;
     case LOG_DEBUG2:
-      if (configured >= 3) std::printf(_("DEBUG: %s\n"), text.c_str());
-      break;
-    default:
+      if (configured >= LOG_DEBUG2) std::printf(_("DEBUG: %s\n"), text.c_str());
       break;
   }
   std::fflush(stdout);
 }
 
-void LogToSyslog(const std::string& text, int level, int configured) {
+void LogToSyslog(const std::string& text, LogLevel level, LogLevel configured) {
   switch (level) {
-    case LOG_ERROR: {
-      WriteSyslog(LOG_ERROR, text);
-      // The handler sets the initialised flag itself once it has marked the
-      // start failed; setting it earlier would let the service host report a
-      // start that is already failing as running.
-      FatalLogHandler handler = fatalHandler.load();
-      if (handler != nullptr) handler(text);
-      SetAgentInitialised();
-      // No service host yet: the settings are still being read. Starting the
-      // service without the rejected value would run it with a configuration
-      // nobody asked for, so the start fails instead.
-      EndProcess(1);
-    }
+    case LOG_ERROR:
+      LogFatal(text);
     case LOG_WARNING:
-      if (configured >= 1) WriteSyslog(LOG_WARNING, text);
+      if (configured >= LOG_WARNING) WriteSyslog(LOG_WARNING, text);
       break;
     case LOG_DEBUG1:
     case LOG_DEBUG2:
       // Debug lines reach the system log only at debug2, so that debug1 stays
       // a console level.
-      if (configured >= 3) WriteSyslog(level, text);
-      break;
-    default:
+      if (configured >= LOG_DEBUG2) WriteSyslog(level, text);
       break;
   }
 }
 }  // namespace
 
-void LogMessage(const std::string& text, int level) {
-  const int configured = GetSettings().log_level;
+void LogMessage(const std::string& text, LogLevel level) {
+  const LogLevel configured = GetSettings().log_level;
   if (serviceMode.load()) {
     LogToSyslog(text, level, configured);
   } else {
     LogToConsole(text, level, configured);
   }
+}
+
+void LogFatal(const std::string& text) {
+  if (serviceMode.load()) {
+    WriteSyslog(LOG_ERROR, text);
+    // The handler sets the initialised flag itself once it has marked the
+    // start failed; setting it earlier would let the service host report a
+    // start that is already failing as running.
+    FatalLogHandler handler = fatalHandler.load();
+    if (handler != nullptr) handler(text);
+    SetAgentInitialised();
+    // No service host yet: the settings are still being read. Starting the
+    // service without the rejected value would run it with a configuration
+    // nobody asked for, so the start fails instead.
+  } else {
+    std::printf(_("ERROR: %s\n"), text.c_str());
+    SetAgentInitialised();
+  }
+  EndProcess(1);
 }
 
 void UseServiceLog(const std::string& serviceName) {

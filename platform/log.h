@@ -4,10 +4,12 @@
 
 #include <string>
 
-// Levels of LogMessage. LOG_ERROR is fatal: it ends a foreground agent with exit
-// code 1 and stops a service. The names are the agent's own; <syslog.h> defines
-// clashing macros, so only platform/syslog_sink.cpp may include it.
-enum AgentLogLevel : int {
+// Levels of LogMessage, and the configured log level (the settings' log_level):
+// a message is written when the configured level is at least its own. LOG_ERROR
+// is fatal: it ends a foreground agent with exit code 1 and stops a service. The
+// names are the agent's own; <syslog.h> defines clashing macros, so only
+// platform/syslog_sink.cpp may include it.
+enum LogLevel : int {
   LOG_ERROR = 0,
   LOG_WARNING = 1,
   LOG_DEBUG1 = 2,
@@ -16,9 +18,13 @@ enum AgentLogLevel : int {
 
 // Writes `text` (already translated and formatted) at `level`, filtered by the
 // configured log level. To the console in the foreground, to syslog in a service.
-// A LOG_ERROR does not return: the foreground process ends with exit code 1; a
-// service runs the fatal handler (see SetFatalLogHandler), which ends it.
-void LogMessage(const std::string& text, int level);
+// A LOG_ERROR does not return (it is LogFatal).
+void LogMessage(const std::string& text, LogLevel level);
+
+// Writes `text` as a fatal error and ends the agent: the foreground process ends
+// with exit code 1; a service runs the fatal handler (see SetFatalLogHandler),
+// which stops it and ends the process. Never returns.
+[[noreturn]] void LogFatal(const std::string& text);
 
 // Switches LogMessage to service mode: lines go to syslog under `serviceName`,
 // and debug lines are written only at log level debug2. Call once on the main

@@ -52,30 +52,40 @@ RegistryFile::RegistryFile(const std::string& path) : path_(path) {
     error_ = std::strerror(errno);
     return;
   }
-  const std::string text = DecodeTextFile(bytes.str());
+  RegistryParseResult parsed = ParseRegistryText(DecodeTextFile(bytes.str()));
+  if (!parsed.error.empty()) {
+    state_ = State::kUnreadable;
+    error_ = std::move(parsed.error);
+    return;
+  }
+  values_ = std::move(parsed.values);
+  state_ = State::kOpen;
+}
+
+RegistryParseResult ParseRegistryText(std::string_view text) {
+  RegistryParseResult result;
   size_t pos = 0;
   int lineNumber = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(pos, end - pos);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
     ++lineNumber;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == '#' || line[first] == ';') continue;
+    if (first == std::string_view::npos || line[first] == '#' || line[first] == ';') continue;
     size_t equals = line.find('=');
-    if (equals == std::string::npos || equals == first) {
-      state_ = State::kUnreadable;
-      error_ = StrFormat("line %d is not Name=value", lineNumber);
-      values_.clear();
-      return;
+    if (equals == std::string_view::npos || equals == first) {
+      result.error = StrFormat("line %d is not Name=value", lineNumber);
+      result.values.clear();
+      return result;
     }
-    std::string name = line.substr(first, equals - first);
+    std::string name(line.substr(first, equals - first));
     while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
-    values_[Lower(name)] = line.substr(equals + 1);
+    result.values[Lower(name)] = std::string(line.substr(equals + 1));
   }
-  state_ = State::kOpen;
+  return result;
 }
 
 std::optional<std::string> RegistryFile::QueryValue(const std::string& name) const {

@@ -6,6 +6,17 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+
+struct RegistryParseResult {
+  std::map<std::string, std::string> values;  // keyed by lower-case name
+  std::string error;                          // empty when every line was understood
+};
+
+// Splits the decoded text of a registry file into its values, as RegistryFile
+// reads them (see there). A malformed line makes `error` name it and leaves no
+// values. Pure; safe on any thread.
+RegistryParseResult ParseRegistryText(std::string_view text);
 
 class RegistryFile {
  public:

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/log.h"
+
 struct Settings {
   std::string varo_host;           // central database host
   uint16_t varo_port = 5634;       // central database port
@@ -13,7 +15,7 @@ struct Settings {
   std::string agent_ssl_key;       // client key file
   std::string agent_ssl_crt;       // client certificate file
   std::string agent_flag_dir;      // takeover flag directory
-  int log_level = 0;               // 0 error, 1 warning, 2 debug1, 3 debug2
+  LogLevel log_level = LOG_ERROR;  // messages up to this level are written
   int32_t long_wait = 30;          // retry period, seconds
   int32_t short_wait = 10;         // poll interval, seconds
   int32_t alert_threads = 0;

@@ -3,6 +3,7 @@
 #include <libintl.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 std::string StrFormat(const char* format, ...) {
@@ -19,6 +20,45 @@ std::string StrFormat(const char* format, ...) {
   }
   va_end(args);
   return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    int extra;
+    uint32_t cp;
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;  // truncated sequence
+    for (int k = 1; k <= extra; ++k) {
+      const auto cc = static_cast<unsigned char>(text[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
 }
 
 const char* TranslateMessage(const char* literal) {

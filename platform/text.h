@@ -1,14 +1,21 @@
 // Small text helpers shared by every folder: printf-style formatting into a
-// std::string and the message catalogue hook. Thread-safe.
+// std::string, the UTF-8 check and the message catalogue hook. Thread-safe.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Formats like printf and returns the text. Arguments must match the format.
 std::string StrFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// True when `text` is well-formed UTF-8 without NUL characters: no overlong
+// forms, surrogates or values beyond U+10FFFF.
+bool IsValidUtf8(std::string_view text);
+
 // Looks a message literal up in the catalogue (text domain "varo-agent"); returns
-// the literal itself while no catalogue is installed.
-const char* TranslateMessage(const char* literal);
+// the literal itself while no catalogue is installed. The translation is a format
+// with the same conversions as the literal, so the compiler checks the arguments
+// of StrFormat(_("..."), ...) against the literal.
+const char* TranslateMessage(const char* literal) __attribute__((format_arg(1)));
 
 #define _(literal) TranslateMessage(literal)

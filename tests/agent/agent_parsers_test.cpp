@@ -87,7 +87,7 @@ class FlagFilesWithoutCentral : public ::testing::Test {
     char tmpl[] = "/tmp/varo-flags-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     base_ = tmpl;
-    GetSettings().log_level = 3;
+    GetSettings().log_level = LOG_DEBUG2;
   }
   void TearDown() override { fs::remove_all(base_); }
   void Touch(const std::string& path) { std::ofstream(path) << "x"; }

@@ -95,7 +95,7 @@ inline void ConnectCentralAs(int32_t agentId) {
   settings.agent_id = agentId;
   settings.short_wait = 1;
   settings.long_wait = 10;
-  settings.log_level = 3;
+  settings.log_level = LOG_DEBUG2;
   std::unique_ptr<DBConnection> connection;
   ConnectToVARO(connection, true);
   ASSERT_TRUE(connection) << "the agent cannot connect to the test cluster";

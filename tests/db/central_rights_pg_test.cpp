@@ -11,6 +11,7 @@
 
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
+#include "platform/text.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
 
@@ -110,16 +111,12 @@ std::string AgentTwoState() {
       "(SELECT count(*) FROM varo.probe_log WHERE agent_id = 2))");
 }
 
-const char* kProbeSelection =
+constexpr char kProbeSelection[] =
     "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
     "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = true "
     "ORDER BY server_id, database_name";
 
-std::string Selection(long agentId) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, kProbeSelection, agentId);
-  return buf;
-}
+std::string Selection(long agentId) { return StrFormat(kProbeSelection, agentId); }
 
 // Agents 1 and 2, each with a bound server (101, 201) and due probes, a job
 // with a run under way, results in varodata; agent 2's server 202 allows a

@@ -14,6 +14,7 @@
 
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
+#include "platform/text.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
 
@@ -56,16 +57,6 @@ void ExpectAllRun(DBConnection& conn, const std::vector<Statement>& statements) 
   }
 }
 
-std::string Format(const char* pattern, long a) {
-  char buf[2048];
-  std::snprintf(buf, sizeof buf, pattern, a);
-  return buf;
-}
-std::string Format(const char* pattern, long a, long b) {
-  char buf[2048];
-  std::snprintf(buf, sizeof buf, pattern, a, b);
-  return buf;
-}
 
 // ---------------------------------------------------------------------------
 // The statement texts of the main loop, heartbeats, takeover, server bindings,
@@ -89,7 +80,7 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
       {"UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
        {"{linux,disk_space,memory_usage,cpu_usage,network_statistics,io_analysis,"
         "data_log_file_analysis,disk_busy_info,os_statistics,os_info}",
-        Format("%ld", agent)}},
+        StrFormat("%d", agent)}},
       {"CREATE TEMP TABLE tmp_zombies(jagpid int4)", {}},
       {"INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT JOIN "
        "pg_stat_activity PA ON jagpid=pid  WHERE pid IS NULL",
@@ -106,14 +97,14 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
        {}},
       {"DROP TABLE tmp_zombies", {}},
       {"SELECT varo.clear_probe_zombies()", {}},
-      {Format("SELECT varo.do_heartbeat(%d,'{}')", agent), {}},
-      {Format("SELECT varo.do_heartbeat(%d,'{%d}');", agent, server), {}},
-      {Format("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent), {}},
-      {Format("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
+      {StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agent), {}},
+      {StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agent, server), {}},
+      {StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent), {}},
+      {StrFormat("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
               "allow_takeover = TRUE;",
               server),
        {}},
-      {Format("UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
+      {StrFormat("UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
               "allow_takeover = TRUE;",
               agent, server),
        {}},
@@ -121,7 +112,7 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
   });
 
   auto registered = conn->ExecuteQuery(
-      Format("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
+      StrFormat("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
              "RETURNING pg_backend_pid()",
              agent));
   ASSERT_TRUE(registered->IsOk()) << registered->GetErrorMessage();
@@ -130,7 +121,7 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
 
   // The binding columns the server pool reads by name.
   auto bindings = conn->ExecuteQuery(
-      Format("SELECT * FROM varo.agent_server_binding WHERE agent_id = %d", agent));
+      StrFormat("SELECT * FROM varo.agent_server_binding WHERE agent_id = %d", agent));
   ASSERT_TRUE(bindings->IsOk()) << bindings->GetErrorMessage();
   ASSERT_EQ(bindings->GetRowCount(), 1u);
   EXPECT_EQ(bindings->GetValueByName(0, "server_id"), std::to_string(server));
@@ -144,14 +135,14 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
   EXPECT_TRUE(isNull);
 
   // What the heartbeats recorded, and the agent row the heartbeat reads back.
-  EXPECT_EQ(Sql(Format("SELECT last_heartbeat IS NOT NULL FROM varo.agent WHERE id = %d", agent)),
+  EXPECT_EQ(Sql(StrFormat("SELECT last_heartbeat IS NOT NULL FROM varo.agent WHERE id = %d", agent)),
             "t");
-  EXPECT_EQ(Sql(Format("SELECT last_heartbeat_agent_id FROM varo.server WHERE id = %d", server)),
+  EXPECT_EQ(Sql(StrFormat("SELECT last_heartbeat_agent_id FROM varo.server WHERE id = %d", server)),
             std::to_string(agent));
-  EXPECT_EQ(Sql(Format("SELECT agent_capability_list[1] FROM varo.agent WHERE id = %d", agent)),
+  EXPECT_EQ(Sql(StrFormat("SELECT agent_capability_list[1] FROM varo.agent WHERE id = %d", agent)),
             "linux");
   auto interval = conn->ExecuteQuery(
-      Format("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent));
+      StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent));
   EXPECT_EQ(interval->GetValueByIndex(0, 0), "30");
   EXPECT_EQ(interval->GetValueByIndex(0, 1), "t");
 }
@@ -160,7 +151,7 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
   const int agent = 902, server = 902;
   SetUpAgent(agent);
   BindServer(agent, server);
-  const std::string jobId = Sql(Format(
+  const std::string jobId = Sql(StrFormat(
       "INSERT INTO varo.job (agent_id, jobname, jobinterval, jobnextrun) VALUES (%d, 'vacuum', "
       "'1 hour', now() - interval '1 minute') RETURNING jobid",
       agent));
@@ -173,9 +164,9 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
   const std::string backendPid = conn->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
 
   auto due = conn->ExecuteQuery(
-      Format("SELECT J.jobid FROM varo.job J, varo.agent A  WHERE J.agent_id = A.id AND "
+      StrFormat("SELECT J.jobid FROM varo.job J, varo.agent A  WHERE J.agent_id = A.id AND "
              "jobenabled AND jobprocessid IS NULL  AND jobnextrun <= now() AND A.active AND "
-             "agent_id = '%ld' ORDER BY jobnextrun",
+             "agent_id = '%d' ORDER BY jobnextrun",
              agent));
   ASSERT_TRUE(due->IsOk()) << due->GetErrorMessage();
   ASSERT_EQ(due->GetRowCount(), 1u);
@@ -219,7 +210,7 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
       << error;
   auto stepDone = conn->ExecuteQuery(
       "UPDATE varo.jobsteplog    SET jslduration = now() - jslstart,        jslresult = " +
-          Format("%ld", 1) + ", jslstatus = 's',        jsloutput = $1 WHERE jslid=" + stepLogId,
+          StrFormat("%d", 1) + ", jslstatus = 's',        jsloutput = $1 WHERE jslid=" + stepLogId,
       {"PGRES_TUPLES_OK"});
   EXPECT_TRUE(stepDone->IsOk()) << stepDone->GetErrorMessage();
 
@@ -261,7 +252,7 @@ TEST(CentralSchemaAgentStatements, ZombieCleanUpMarksRunsDeadAndReschedulesTheJo
        ++i) {
     usleep(20 * 1000);
   }
-  const std::string jobId = Sql(Format(
+  const std::string jobId = Sql(StrFormat(
       "INSERT INTO varo.job (agent_id, jobinterval, jobprocessid, joblastrun, jobnextrun) VALUES "
       "(%d, '10 minutes', ",
       agent) + deadPid + ", now(), now()) RETURNING jobid");
@@ -401,9 +392,9 @@ TEST(CentralSchemaAgentStatements, SpoolerStatementsRun) {
 // ---------------------------------------------------------------------------
 // Probe schedules: selection, locks, unlock, zombies.
 
-const char* kProbeSelection =
+constexpr char kProbeSelection[] =
     "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
-    "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = true "
+    "lock     FROM varo.probe_schedule_view     WHERE agent_id = %d) AS probes WHERE lock = true "
     "ORDER BY server_id, database_name";
 
 const char* kUnlock =
@@ -426,7 +417,7 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
   auto second = ConnectAsAgent(agent);
   ASSERT_TRUE(first && second);
 
-  auto rows = first->ExecuteQuery(Format(kProbeSelection, agent));
+  auto rows = first->ExecuteQuery(StrFormat(kProbeSelection, agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 1u);
   EXPECT_EQ(rows->GetValueByName(0, "agent_id"), "906");
@@ -445,12 +436,12 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
             firstPid);
 
   // Locked: neither another backend nor the same one gets it again.
-  auto other = second->ExecuteQuery(Format(kProbeSelection, agent));
+  auto other = second->ExecuteQuery(StrFormat(kProbeSelection, agent));
   ASSERT_TRUE(other->IsOk()) << other->GetErrorMessage();
   EXPECT_EQ(other->GetRowCount(), 0u);
   auto direct = second->ExecuteQuery("SELECT varo.lock_schedule_table($1, $2)", {probeId, "{906}"});
   EXPECT_EQ(direct->GetValueByIndex(0, 0), "f");
-  EXPECT_EQ(first->ExecuteQuery(Format(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(first->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
 
   // Only the holder's backend can unlock; afterwards the row waits its interval.
   auto foreignUnlock = second->ExecuteQuery(kUnlock, {probeId, "{906}"});
@@ -459,18 +450,18 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
   auto unlock = first->ExecuteQuery(kUnlock, {probeId, "{906}"});
   ASSERT_TRUE(unlock->IsOk()) << unlock->GetErrorMessage();
   EXPECT_EQ(unlock->GetAffectedRows(), 1u);
-  EXPECT_EQ(second->ExecuteQuery(Format(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(second->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
 
   // Due again once the interval has passed.
   Sql("UPDATE varo.probe_schedule SET last_execution_time = now() - interval '61 seconds' WHERE "
       "probe_id = " + probeId);
-  EXPECT_EQ(second->ExecuteQuery(Format(kProbeSelection, agent))->GetRowCount(), 1u);
+  EXPECT_EQ(second->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 1u);
 
   // A failure report as the probe queue sends it.
   auto report = second->ExecuteQuery(
       "INSERT INTO varo.probe_log (agent_id, probe_id, parameter_value_list, message) VALUES "
       "($1, $2, $3, $4)",
-      {Format("%ld", agent), probeId, "{906}", "relation \"x\" does not exist"});
+      {StrFormat("%d", agent), probeId, "{906}", "relation \"x\" does not exist"});
   EXPECT_TRUE(report->IsOk()) << report->GetErrorMessage();
 }
 
@@ -508,7 +499,7 @@ TEST(CentralSchemaProbes, ClearProbeZombiesFreesOnlyLocksOfVanishedBackends) {
                 "= " + probeA),
             "t");
   // The freed row is due again (it never ran) and can be taken by a live agent.
-  auto rows = holder->ExecuteQuery(Format(kProbeSelection, agent));
+  auto rows = holder->ExecuteQuery(StrFormat(kProbeSelection, agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 1u);
   EXPECT_EQ(rows->GetValueByName(0, "probe_id"), probeB);
@@ -538,7 +529,7 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
 
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
-  auto rows = conn->ExecuteQuery(Format(kProbeSelection, agent));
+  auto rows = conn->ExecuteQuery(StrFormat(kProbeSelection, agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 2u);
   // Ordered by server_id, then database_name ("monitored" sorts first).
@@ -558,7 +549,7 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
   Sql("UPDATE varo.probe_schedule SET last_execution_time = NULL, current_backend_pid = NULL "
       "WHERE server_id = 908");
   Sql("UPDATE varo.agent SET active = false WHERE id = 908");
-  EXPECT_EQ(conn->ExecuteQuery(Format(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(conn->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
 }
 
 TEST(CentralSchemaProbes, BuiltinProbeRowsStoreThroughSyncToDBWithoutSpuriousChanges) {

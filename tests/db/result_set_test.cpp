@@ -57,6 +57,23 @@ TEST(ResultSetWithFixedRows, GrowsFromTenByDoublingAndKeepsCopies) {
   for (int i = 0; i < 21; ++i) EXPECT_EQ(rows.GetValueByIndex(i, 0), std::to_string(i));
 }
 
+// The rows AddRow hands out are kept by probes while they add more; growing the
+// table must not move them (AddressSanitizer reports a use after free if it does).
+TEST(ResultSetWithFixedRows, AddedRowsStayValidWhileTheTableGrows) {
+  ResultSetWithFixedRows rows({"n", "text"});
+  std::vector<const ResultSetWithFixedRows::Row*> kept;
+  for (int i = 0; i < 1000; ++i) {
+    const auto& stored = rows.AddRow({std::to_string(i), std::string(40, 'a' + i % 26)});
+    kept.push_back(&stored);
+  }
+  EXPECT_EQ(rows.GetCapacity(), 1280u);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_EQ(kept[i]->size(), 2u) << i;
+    EXPECT_EQ((*kept[i])[0], std::to_string(i));
+    EXPECT_EQ((*kept[i])[1], std::string(40, 'a' + i % 26));
+  }
+}
+
 TEST(ResultSetWithFixedError, IsAFailureWithoutRows) {
   ResultSetWithFixedError error("boom");
   EXPECT_FALSE(error.IsOk());

@@ -178,4 +178,46 @@ TEST(PlanSync, DeletesFollowBucketsThenStoredOrder) {
   }
 }
 
+// Statement texts without a server: quoting as libpq does it for plain text.
+std::string QuoteName(const std::string& name) { return "\"" + name + "\""; }
+std::string QuoteValue(const std::string& value) {
+  if (value == "\xff") return "";  // stands for text the connection cannot quote
+  return "'" + value + "'";
+}
+
+TEST(SyncStatementBuilder, KeyedAndExactRowStatements) {
+  SyncStatementBuilder builder("varodata.t", QuoteName, QuoteValue);
+  ASSERT_TRUE(builder.Prepare({"k", "v"}, {"k"}, {"server_id"}, {"3"}));
+  EXPECT_EQ(builder.TargetQuery(),
+            "SELECT \"k\", \"v\", tableoid, ctid FROM varodata.t WHERE \"server_id\" = '3'");
+  auto fresh = Fixed({"k", "v"}, {{"a", "10"}, {"b"}});
+  auto stored = Fixed({"k", "v", "tableoid", "ctid"},
+                      {{"a", "9", "16400", "(0,1)"}, {"a", "8", "16400", "(0,2)"}});
+  SyncColumns columns = SameLayout(2, {0});
+  columns.storedTableOid = 2;
+  columns.storedCtid = 3;
+  const SyncRows f(*fresh), s(*stored);
+  std::string out;
+
+  SyncAction update{Kind::kUpdate, 0, 1, {1}, false};
+  ASSERT_TRUE(builder.Build(update, f, s, columns, &out));
+  EXPECT_EQ(out, "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE \"k\" = 'a' "
+                 "AND \"server_id\" = '3'");
+  update.exactRow = true;
+  ASSERT_TRUE(builder.Build(update, f, s, columns, &out));
+  EXPECT_EQ(out, "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE tableoid = "
+                 "'16400' AND ctid = '(0,2)' AND \"server_id\" = '3'");
+  ASSERT_TRUE(builder.Build(SyncAction{Kind::kInsert, 1, 0, {}, false}, f, s, columns, &out));
+  EXPECT_EQ(out, "INSERT INTO varodata.t (\"k\", \"v\", \"server_id\") VALUES ('b', NULL, '3')");
+  ASSERT_TRUE(builder.Build(SyncAction{Kind::kDelete, 0, 0, {}, true}, f, s, columns, &out));
+  EXPECT_EQ(out, "DELETE FROM varodata.t WHERE tableoid = '16400' AND ctid = '(0,1)' AND "
+                 "\"server_id\" = '3'");
+
+  // A value that cannot be quoted stops the statement with a message naming its column.
+  auto bad = Fixed({"k", "v"}, {{"a", "\xff"}});
+  EXPECT_FALSE(builder.Build(SyncAction{Kind::kInsert, 0, 0, {}, false}, SyncRows(*bad), s,
+                             columns, &out));
+  EXPECT_NE(builder.error().find("column v"), std::string::npos) << builder.error();
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 // The settings-file parsers: INI text, byte-order-mark decoding and UTF-8
 // checks, fed tables of text.
 #include "platform/ini_file.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 
@@ -61,26 +62,6 @@ TEST(DecodeTextFile, ByteOrderMarks) {
   // An unpaired surrogate or a lone last byte becomes text that is not UTF-8.
   EXPECT_FALSE(IsValidUtf8(DecodeTextFile(std::string("\xFF\xFE\x00\xD8k\0", 6))));
   EXPECT_FALSE(IsValidUtf8(DecodeTextFile(std::string("\xFF\xFEk\0x", 5))));
-}
-
-TEST(IsValidUtf8, AcceptsUtf8Only) {
-  struct Case {
-    std::string text;
-    bool valid;
-  };
-  const Case cases[] = {
-      {"", true},
-      {"ascii", true},
-      {"h\xC3\xB6st", true},
-      {"\xF0\x9F\x98\x80", true},
-      {"h\xF6st", false},          // Latin-1
-      {"\xC3", false},             // truncated
-      {"\xC0\xAF", false},         // overlong
-      {"\xED\xA0\x80", false},     // surrogate
-      {"\xF4\x90\x80\x80", false}, // beyond U+10FFFF
-      {std::string("a\0b", 3), false},
-  };
-  for (const Case& c : cases) EXPECT_EQ(IsValidUtf8(c.text), c.valid) << c.text;
 }
 
 }  // namespace
