@@ -8,10 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
+#include <optional>
 #include <cstring>
 #include <memory>
 
+#include "platform/number_parser.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -73,13 +74,12 @@ std::string_view Trim(std::string_view s) {
   return s;
 }
 
+// A whole number filling `text` apart from surrounding blanks.
 template <typename T>
 bool ParseNumber(std::string_view text, T& out) {
-  text = Trim(text);
-  if (text.empty()) return false;
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, out);
-  return ec == std::errc() && ptr == end;
+  std::optional<T> value = ParseDecimal<T>(Trim(text), DecimalForm::kSigned);
+  if (value) out = *value;
+  return value.has_value();
 }
 
 // Splits off the next blank-separated word of `rest`.
