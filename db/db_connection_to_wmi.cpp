@@ -35,8 +35,11 @@ std::string DBConnectionToWMI::SyncToDB(const ResultSet&, const std::string&,
                                         const std::vector<std::string>&,
                                         const std::vector<std::string>&,
                                         const std::vector<std::string>&) {
-  LogMessage(_("WMI does not support SyncToDB function call."), LOG_WARNING);
-  return std::string();
+  // Nothing is stored, so the caller is told so: success here would let it
+  // believe the rows were written.
+  const std::string message = _("WMI does not support SyncToDB function call.");
+  LogMessage(message, LOG_WARNING);
+  return message;
 }
 
 bool ConnectToWMI() {

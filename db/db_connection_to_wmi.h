@@ -18,7 +18,7 @@ class DBConnectionToWMI : public DBConnection {
   // the connection usable.
   std::unique_ptr<ResultSet> ExecuteQuery(const std::string& query,
                                           const std::vector<std::string>& params = {}) override;
-  // Not supported: logs a warning and reports success. WMI results are stored
+  // Not supported: logs a warning and returns it as the error. WMI results are stored
   // through the central connection.
   std::string SyncToDB(const ResultSet& resultSet, const std::string& targetTable,
                        const std::vector<std::string>& keyColumns,

@@ -404,9 +404,11 @@ TEST(WmiQuery, RejectedQueriesCarryTheirCodeAndReason) {
   EXPECT_FALSE(failed.IsOk());
   EXPECT_EQ(failed.GetErrorMessage(), "Operation Failed. Error code := 0x-2147217407");
 
-  // SyncToDB is not supported on the WMI connection: nothing happens, success.
+  // SyncToDB is not supported on the WMI connection: nothing is stored, and the
+  // caller gets an error rather than a success.
   ResultSetFromWMI empty(WmiQueryResult(), 0);
-  EXPECT_EQ(conn.SyncToDB(empty, "varodata.t", {"name"}, {}, {}), "");
+  EXPECT_EQ(conn.SyncToDB(empty, "varodata.t", {"name"}, {}, {}),
+            "WMI does not support SyncToDB function call.");
 }
 
 // A copy of a recorded tree that a test may break.
