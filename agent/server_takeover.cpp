@@ -119,9 +119,9 @@ void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory) {
   }
   const std::string reason = UntrustedReason(dirFd.get());
   if (!reason.empty()) {
-    LogMessage(StrFormat(_("Ignoring the flag directory %s: %s"), flagDirectory.c_str(),
-                         reason.c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("Ignoring the flag directory %s: %s"), flagDirectory.c_str(), reason.c_str()),
+        LOG_WARNING);
     return;
   }
 

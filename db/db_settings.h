@@ -9,12 +9,12 @@
 #include <string>
 
 struct DBSettings {
-  std::string varo_host;       // central database host
-  uint16_t varo_port = 5634;   // central database port
-  int32_t agent_id = -1;       // -1: not set
-  std::string agent_ssl_key;   // client key file
-  std::string agent_ssl_crt;   // client certificate file
-  int32_t connect_timeout = 0; // seconds, for monitored servers; 0: the default bound
+  std::string varo_host;        // central database host
+  uint16_t varo_port = 5634;    // central database port
+  int32_t agent_id = -1;        // -1: not set
+  std::string agent_ssl_key;    // client key file
+  std::string agent_ssl_crt;    // client certificate file
+  int32_t connect_timeout = 0;  // seconds, for monitored servers; 0: the default bound
 };
 
 // The one instance the database layer reads (central connection, server pool).

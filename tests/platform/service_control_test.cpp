@@ -9,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-
 namespace {
 
 using namespace std::chrono_literals;
