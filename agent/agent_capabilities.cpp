@@ -2,8 +2,8 @@
 
 #include <memory>
 
+#include "agent/settings.h"
 #include "platform/log.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 const char kAgentCapabilityList[] =

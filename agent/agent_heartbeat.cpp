@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "agent/heartbeat_thread.h"
+#include "agent/settings.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 namespace {

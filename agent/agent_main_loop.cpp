@@ -5,13 +5,13 @@
 
 #include "agent/agent_capabilities.h"
 #include "agent/agent_heartbeat.h"
+#include "agent/agent_sleep.h"
 #include "agent/heartbeat_thread.h"
 #include "agent/server_takeover.h"
+#include "agent/settings.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
-#include "platform/service_control.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 #include "work/job_step.h"
 #include "work/probe_step.h"
@@ -119,7 +119,7 @@ int AgentMainLoop(DBConnection& central) {
   // A failing pass returns at once; the caller drains the worker and heartbeat
   // threads before it replaces the connection they use.
   for (;;) {
-    ProcessFlagFiles(flagDirectory);
+    ProcessFlagFiles(central, flagDirectory);
 
     if (AgentHeartbeat(central) == HeartbeatOutcome::kFailed) {
       LogMessage(_("Heartbeat failed"), LOG_DEBUG1);

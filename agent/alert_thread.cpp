@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "agent/settings.h"
 #include "db/central_connection.h"
 #include "platform/log.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 AlertThread::AlertThread(int32_t index) : index_(index) {}

@@ -13,12 +13,12 @@
 
 #include <strings.h>
 
+#include "agent/settings.h"
 #include "agent/usage.h"
 #include "platform/ini_file.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
 #include "platform/registry_file.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 namespace {
@@ -185,6 +185,7 @@ std::string ApplySetting(const std::string& name, const std::string& value) {
         s.*d.field.flag = EqualsNoCase(value, "true");
         break;
     }
+    PublishSettings();
     return std::string();
   }
   return StrFormat(_("invalid configuration parameter: %s"), name.c_str());
@@ -274,6 +275,7 @@ void LoadRegistrySettings() {
         break;
     }
   }
+  PublishSettings();
 }
 
 void ParseOptions(const std::vector<std::string>& args, const std::string& programPath) {
@@ -325,6 +327,8 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
       }
     }
   }
+  // The log level of -l applies to what loading the file or registry logs.
+  PublishSettings();
   if (configurationFile) {
     LoadConfigurationFile(*configurationFile);
   } else {

@@ -1,4 +1,4 @@
-// Loading the agent's settings (platform/settings.h) from the command line
+// Loading the agent's settings (agent/settings.h) from the command line
 // options, the configuration file or the registry file, and -o options. Runs on
 // the main thread only, before the agent thread starts.
 #pragma once

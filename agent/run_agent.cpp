@@ -5,12 +5,13 @@
 #include <string>
 
 #include "agent/agent_main_loop.h"
+#include "agent/agent_sleep.h"
 #include "agent/alert_thread.h"
+#include "agent/settings.h"
 #include "db/central_connection.h"
 #include "db/server_pool.h"
 #include "platform/log.h"
 #include "platform/service_control.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 namespace {

@@ -12,10 +12,9 @@
 #include <system_error>
 #include <vector>
 
-#include "db/central_connection.h"
+#include "agent/settings.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 
@@ -85,7 +84,7 @@ struct DirCloser {
 
 }  // namespace
 
-void ProcessFlagFiles(const std::string& flagDirectory) {
+void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory) {
   LogMessage(StrFormat(_("Checking flag directory: %s"), flagDirectory.c_str()), LOG_DEBUG1);
 
   struct stat link {};
@@ -120,9 +119,9 @@ void ProcessFlagFiles(const std::string& flagDirectory) {
   }
   const std::string reason = UntrustedReason(dirFd.get());
   if (!reason.empty()) {
-    LogMessage(StrFormat(_("Ignoring the flag directory %s: %s"), flagDirectory.c_str(),
-                         reason.c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("Ignoring the flag directory %s: %s"), flagDirectory.c_str(), reason.c_str()),
+        LOG_WARNING);
     return;
   }
 
@@ -160,7 +159,7 @@ void ProcessFlagFiles(const std::string& flagDirectory) {
                  LOG_WARNING);
       continue;
     }
-    if (!TakeOverServer(*serverId)) continue;
+    if (!TakeOverServer(central, *serverId)) continue;
     if (::unlinkat(dirFd.get(), name.c_str(), 0) != 0) {
       LogMessage(StrFormat(_("Failed to remove the flag file %s%s%s"), flagDirectory.c_str(),
                            kSeparator, name.c_str()),
@@ -169,12 +168,10 @@ void ProcessFlagFiles(const std::string& flagDirectory) {
   }
 }
 
-bool TakeOverServer(int32_t serverId) {
+bool TakeOverServer(DBConnection& central, int32_t serverId) {
   LogMessage(StrFormat(_("Attempting to take over server %d"), serverId), LOG_DEBUG1);
-  DBConnection* central = GetCentralConnection();
-  if (!central) return false;
 
-  std::unique_ptr<ResultSet> allowed = central->ExecuteQuery(
+  std::unique_ptr<ResultSet> allowed = central.ExecuteQuery(
       StrFormat("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
                 "allow_takeover = TRUE;",
                 serverId));
@@ -191,7 +188,7 @@ bool TakeOverServer(int32_t serverId) {
   }
 
   std::string error;
-  if (central->ExecuteCommand(
+  if (central.ExecuteCommand(
           StrFormat("UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
                     "allow_takeover = TRUE;",
                     GetSettings().agent_id, serverId),

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "db/db_connection.h"
+
 // The flag directory of this agent, always ending with "/": under the system
 // temporary directory ("varo/agent-<id>/") when `flagDirSetting` is empty, else
 // "<setting>/agent-<id>/" (a separator is added to the setting when it lacks one).
@@ -22,10 +24,11 @@ std::optional<int32_t> ParseFlagFileServerId(std::string_view fileName);
 // is deleted once its server was taken over and stays otherwise, to be tried
 // again next pass. A directory that is a symbolic link, is not owned by the
 // agent's user or may be written by other users is refused with a warning and
-// nothing is taken over; a link inside it is never followed.
-void ProcessFlagFiles(const std::string& flagDirectory);
+// nothing is taken over; a link inside it is never followed. Statements run on
+// `central`.
+void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory);
 
 // Moves the bindings of `serverId` that allow takeover to this agent. True when
 // the update ran; false (after a warning) when no binding allows it or a
-// statement failed.
-bool TakeOverServer(int32_t serverId);
+// statement failed (also when `central` has lost its link).
+bool TakeOverServer(DBConnection& central, int32_t serverId);

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "agent/agent_sleep.h"
 #include "agent/run_agent.h"
 #include "platform/log.h"
 #include "platform/service_control.h"
@@ -58,7 +59,7 @@ void ReportStartPending() {
 }
 
 void Pause() {
-  TakeRunToken(RunTokenWaitMs());
+  TakeRunToken(AgentRunTokenWaitMs());
   Report("STATUS=Paused");
 }
 
@@ -115,6 +116,13 @@ void OnFatalMessage(const std::string& /*text*/) {
   EndProcess(1);
 }
 
+// A fatal message in the foreground (DEBUG): the line is written; mark the
+// start as over, so that nothing waits for it any more, and end the process.
+void OnForegroundFatalMessage(const std::string& /*text*/) {
+  SetAgentInitialised();
+  EndProcess(1);
+}
+
 void AgentThreadMain() {
   RunAgent();
   agentEnded = true;
@@ -132,6 +140,8 @@ int64_t NextStartWaitHintMs(int64_t currentMs) {
 }
 
 bool StartAgentThread() {
+  // A service set its own handler before it got here.
+  if (!serviceProcess) SetFatalLogHandler(OnForegroundFatalMessage);
   std::string threadError;
   ClearAgentInitialised();
   agentEnded = false;
@@ -179,7 +189,7 @@ bool StopAgentThread() {
     onAgentThread = std::this_thread::get_id() == agentThreadId;
   }
   // The agent thread cannot wait for itself to reach its pause point.
-  TakeRunToken(onAgentThread ? 0 : RunTokenWaitMs());
+  TakeRunToken(onAgentThread ? 0 : AgentRunTokenWaitMs());
   std::lock_guard<std::mutex> lock(threadMutex);
   if (agentThread.joinable()) agentThread.detach();
   return true;

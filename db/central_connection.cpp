@@ -7,8 +7,8 @@
 #include "db/connection_params.h"
 #include "db/db_connection_to_postgresql.h"
 #include "db/db_connection_with_mutex.h"
+#include "db/db_settings.h"
 #include "platform/log.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 namespace {
@@ -34,7 +34,7 @@ void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex) {
   std::lock_guard<std::mutex> lock(connectMutex);
   if (target) return;
 
-  const Settings& settings = GetSettings();
+  const DBSettings& settings = GetDBSettings();
   ConnectionParams params = BuildCentralConnectionParams(settings);
   if (params.Find("sslmode")) {
     // A client certificate needs both files; running without one of them is a

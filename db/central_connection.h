@@ -11,10 +11,11 @@
 #include "db/db_connection.h"
 #include "db/server_version.h"
 
-// Connects to database "varo" as "agent<id>" with the settings' host, port and
-// certificate files. Does nothing when `target` already holds a connection; on
-// failure logs a warning and leaves `target` empty. With `withMutex` the new
-// connection is wrapped in a DBConnectionWithMutex. Serialised by one mutex.
+// Connects to database "varo" as "agent<id>" with the host, port and
+// certificate files of GetDBSettings(). Does nothing when `target` already
+// holds a connection; on failure logs a warning and leaves `target` empty. With
+// `withMutex` the new connection is wrapped in a DBConnectionWithMutex.
+// Serialised by one mutex.
 void ConnectToVARO(std::unique_ptr<DBConnection>& target, bool withMutex);
 
 // Reads the server version of `connection` with SELECT version(); zeros (and a

@@ -9,7 +9,7 @@ const std::string* ConnectionParams::Find(const std::string& keyword) const {
   return nullptr;
 }
 
-ConnectionParams BuildCentralConnectionParams(const Settings& settings) {
+ConnectionParams BuildCentralConnectionParams(const DBSettings& settings) {
   ConnectionParams params;
   params.Add("host", settings.varo_host);
   params.Add("port", StrFormat("%u", static_cast<unsigned>(settings.varo_port)));

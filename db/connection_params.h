@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "db/db_settings.h"
 #include "db/pg_handles.h"
-#include "platform/settings.h"
 
 // Keywords and values in the order they are handed to PQconnectdbParams.
 struct ConnectionParams {
@@ -43,10 +43,11 @@ inline constexpr int kKeepalivesCount = 3;
 // Sent data that stays unacknowledged this long drops the link.
 inline constexpr int kTcpUserTimeoutMs = 60000;
 
-// The central connection of agent `settings.agent_id` to database "varo". SSL
+// The central connection of agent `settings.agent_id` to database "varo" on
+// `settings.varo_host` and `settings.varo_port`. SSL
 // keywords are present only when a client key or certificate is configured.
 // The keepalive keywords (AppendDeadLinkParams) come last.
-ConnectionParams BuildCentralConnectionParams(const Settings& settings);
+ConnectionParams BuildCentralConnectionParams(const DBSettings& settings);
 
 // One row of varo.agent_server_binding, as far as a connection needs it.
 struct ServerBinding {

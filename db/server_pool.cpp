@@ -9,11 +9,11 @@
 
 #include "db/central_connection.h"
 #include "db/connection_params.h"
+#include "db/db_settings.h"
 #include "db/server_binding_cache.h"
 #include "db/stored_password.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
-#include "platform/settings.h"
 #include "platform/text.h"
 
 namespace {
@@ -70,7 +70,7 @@ bool RefreshServerBindingCache(bool* refreshed, std::string* errorText) {
   DBConnection* central = GetCentralConnection();
   if (!central) return false;
   std::unique_ptr<ResultSet> result = central->ExecuteQuery(StrFormat(
-      "SELECT * FROM varo.agent_server_binding WHERE agent_id = %d", GetSettings().agent_id));
+      "SELECT * FROM varo.agent_server_binding WHERE agent_id = %d", GetDBSettings().agent_id));
   if (!result->IsOk()) {
     if (errorText) {
       *errorText = StrFormat(_("error updating agent_server_binding cache: %s"),
@@ -189,8 +189,8 @@ ServerConnectionLease AllocateServerConnection(int32_t serverId, const std::stri
     if (!isNull && !stored.empty()) password = DecryptStoredPassword(stored);
   }
 
-  ConnectionParams params =
-      BuildServerConnectionParams(binding, effectiveName, password, GetSettings().connect_timeout);
+  ConnectionParams params = BuildServerConnectionParams(binding, effectiveName, password,
+                                                        GetDBSettings().connect_timeout);
   // The connect itself runs without the pool mutex: a server that accepts the
   // connection and then never answers must not stall every other user of the
   // pool (heartbeats of other servers, releases, the main loop's reaping).

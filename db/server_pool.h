@@ -1,6 +1,7 @@
 // Connections to the monitored servers bound to this agent: a 90-second cache of
 // varo.agent_server_binding and a pool of open connections handed out to one
-// thread at a time. Thread-safe; lock order: pool mutex, then the central
+// thread at a time. The agent id and the connect timeout come from
+// GetDBSettings(). Thread-safe; lock order: pool mutex, then the central
 // connection's mutex.
 #pragma once
 

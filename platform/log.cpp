@@ -4,15 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "platform/service_control.h"
-#include "platform/settings.h"
 #include "platform/syslog_sink.h"
 #include "platform/text.h"
 
 namespace {
-// Both are written on the main thread before other threads start, except the
-// handler, which the service host sets once its control thread runs.
+// Written on the main thread before other threads start, except the handler,
+// which the service host sets once its control thread runs.
 std::atomic<bool> serviceMode{false};
+std::atomic<LogLevel> configuredLevel{LOG_ERROR};
 std::atomic<FatalLogHandler> fatalHandler{nullptr};
 
 void LogToConsole(const std::string& text, LogLevel level, LogLevel configured) {
@@ -50,7 +49,7 @@ void LogToSyslog(const std::string& text, LogLevel level, LogLevel configured) {
 }  // namespace
 
 void LogMessage(const std::string& text, LogLevel level) {
-  const LogLevel configured = GetSettings().log_level;
+  const LogLevel configured = configuredLevel.load();
   if (serviceMode.load()) {
     LogToSyslog(text, level, configured);
   } else {
@@ -58,22 +57,21 @@ void LogMessage(const std::string& text, LogLevel level) {
   }
 }
 
+void SetLogLevel(LogLevel level) { configuredLevel = level; }
+
+LogLevel GetLogLevel() { return configuredLevel.load(); }
+
 void LogFatal(const std::string& text) {
   if (serviceMode.load()) {
     WriteSyslog(LOG_ERROR, text);
-    // The handler sets the initialised flag itself once it has marked the
-    // start failed; setting it earlier would let the service host report a
-    // start that is already failing as running.
-    FatalLogHandler handler = fatalHandler.load();
-    if (handler != nullptr) handler(text);
-    SetAgentInitialised();
-    // No service host yet: the settings are still being read. Starting the
-    // service without the rejected value would run it with a configuration
-    // nobody asked for, so the start fails instead.
   } else {
     std::printf(_("ERROR: %s\n"), text.c_str());
-    SetAgentInitialised();
   }
+  // Without a handler the settings are still being read: in a service, starting
+  // without the rejected value would run it with a configuration nobody asked
+  // for, so the start fails instead.
+  FatalLogHandler handler = fatalHandler.load();
+  if (handler != nullptr) handler(text);
   EndProcess(1);
 }
 

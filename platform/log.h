@@ -4,8 +4,8 @@
 
 #include <string>
 
-// Levels of LogMessage, and the configured log level (the settings' log_level):
-// a message is written when the configured level is at least its own. LOG_ERROR
+// Levels of LogMessage, and the configured log level (SetLogLevel): a message
+// is written when the configured level is at least its own. LOG_ERROR
 // is fatal: it ends a foreground agent with exit code 1 and stops a service. The
 // names are the agent's own; <syslog.h> defines clashing macros, so only
 // platform/syslog_sink.cpp may include it.
@@ -21,9 +21,14 @@ enum LogLevel : int {
 // A LOG_ERROR does not return (it is LogFatal).
 void LogMessage(const std::string& text, LogLevel level);
 
-// Writes `text` as a fatal error and ends the agent: the foreground process ends
-// with exit code 1; a service runs the fatal handler (see SetFatalLogHandler),
-// which stops it and ends the process. Never returns.
+// Sets the configured log level (LOG_ERROR until set). Call on the main thread
+// before other threads start; LogMessage reads it on any thread.
+void SetLogLevel(LogLevel level);
+LogLevel GetLogLevel();
+
+// Writes `text` as a fatal error and ends the process with exit code 1: the
+// fatal handler (see SetFatalLogHandler) runs first when one is set. Never
+// returns.
 [[noreturn]] void LogFatal(const std::string& text);
 
 // Switches LogMessage to service mode: lines go to syslog under `serviceName`,
@@ -31,10 +36,12 @@ void LogMessage(const std::string& text, LogLevel level);
 // thread before other threads start.
 void UseServiceLog(const std::string& serviceName);
 
-// Sets what a fatal message in a service does after the line was written: the
-// service host stops the agent, reports the service stopped and ends the
-// process. Until a handler is set (while the settings are read) a fatal message
-// ends the process with exit code 1. The handler must not return.
+// Sets what a fatal message does after the line was written, in the foreground
+// and in a service: the agent marks its start as over, and in a service stops
+// the agent and reports the service stopped, then ends the process. Until a
+// handler is set (while the settings are read) a fatal message ends the process
+// with exit code 1 at once. The handler should not return; when it does, the
+// process ends with exit code 1.
 using FatalLogHandler = void (*)(const std::string& text);
 void SetFatalLogHandler(FatalLogHandler handler);
 

@@ -7,8 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/settings.h"
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -44,10 +42,8 @@ void ServicePausePoint() {
   token.busy = true;
 }
 
-void AgentSleep(bool afterFailure) {
-  const Settings& settings = GetSettings();
-  const int32_t count = afterFailure ? settings.long_wait : settings.short_wait;
-  for (int32_t i = 0; i < count; ++i) {
+void SleepWithPausePoints(int32_t seconds) {
+  for (int32_t i = 0; i < seconds; ++i) {
     ServicePausePoint();
     std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   }
@@ -109,7 +105,7 @@ bool IsAgentBusy() {
   return token.busy;
 }
 
-int RunTokenWaitMs() {
-  const int64_t ms = static_cast<int64_t>(GetSettings().short_wait) * 1000 - 30;
+int RunTokenWaitMs(int32_t pollIntervalSeconds) {
+  const int64_t ms = static_cast<int64_t>(pollIntervalSeconds) * 1000 - 30;
   return static_cast<int>(std::clamp<int64_t>(ms, 0, INT32_MAX));
 }

@@ -1,7 +1,7 @@
 // Coordination between the service host and every thread that sleeps between
 // passes: the run token and agent-busy flag behind the pause point, the
-// initialised flag that ends the start-up wait, and the shared sleep. Any thread
-// may call these.
+// initialised flag that ends the start-up wait, and the sleep with pause points.
+// Any thread may call these.
 //
 // The run token is held by the service host while a pause or stop is in force.
 // Every thread that passes ServicePausePoint while the host holds it waits there
@@ -10,16 +10,18 @@
 // frozen at a safe point.
 #pragma once
 
+#include <cstdint>
+
 // Gives the run token back for a moment; when the service host holds it (pause
 // or stop requested) the calling thread waits here until it is released.
 void ServicePausePoint();
 
-// Sleeps the retry period (afterFailure) or the poll interval, in one-second
-// steps, passing the pause point before each step.
-void AgentSleep(bool afterFailure);
+// Sleeps `seconds` in one-second steps, passing the pause point before each
+// step. Nothing when `seconds` is 0 or less.
+void SleepWithPausePoints(int32_t seconds);
 
-// Marks the agent as initialised (schema check passed, or a fatal error), which
-// ends the service host's start-up wait.
+// Marks the agent as initialised, which ends the service host's start-up wait.
+// The agent sets it once its schema check passed, and on a fatal error.
 void SetAgentInitialised();
 bool IsAgentInitialised();
 
@@ -46,6 +48,7 @@ bool ReleaseRunToken();
 // thread waits at the pause point, and before the first pass).
 bool IsAgentBusy();
 
-// Milliseconds the service host waits for the run token on pause and stop:
-// the poll interval minus 30 ms, at least 0.
-int RunTokenWaitMs();
+// Milliseconds the service host waits for the run token on pause and stop with
+// a poll interval of `pollIntervalSeconds`: the interval minus 30 ms, at least
+// 0 and at most INT32_MAX.
+int RunTokenWaitMs(int32_t pollIntervalSeconds);

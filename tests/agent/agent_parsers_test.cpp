@@ -14,7 +14,8 @@
 #include "agent/agent_main_loop.h"
 #include "agent/server_takeover.h"
 #include "agent/service_host.h"
-#include "platform/settings.h"
+#include "agent/settings.h"
+#include "db/db_connection_to_postgresql.h"
 
 namespace fs = std::filesystem;
 
@@ -88,11 +89,15 @@ class FlagFilesWithoutCentral : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     base_ = tmpl;
     GetSettings().log_level = LOG_DEBUG2;
+    PublishSettings();
   }
   void TearDown() override { fs::remove_all(base_); }
   void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
   std::string base_;
+  // A central connection whose connect failed: every statement on it fails.
+  DBConnectionToPostgreSQL unreachable_{
+      PGconnPtr(PQconnectdb("host=/nonexistent/varo-socket-dir dbname=varo"))};
 };
 
 TEST_F(FlagFilesWithoutCentral, PathAlwaysEndsWithASeparator) {
@@ -116,7 +121,7 @@ TEST_F(FlagFilesWithoutCentral, PathAlwaysEndsWithASeparator) {
 TEST_F(FlagFilesWithoutCentral, MissingDirectoryIsCreatedWithItsParents) {
   std::string dir = FlagDirectoryPath(base_ + "/a/b", 3);
   testing::internal::CaptureStdout();
-  ProcessFlagFiles(dir);
+  ProcessFlagFiles(unreachable_, dir);
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(fs::is_directory(dir));
   EXPECT_NE(log.find("DEBUG: Checking flag directory: " + dir + "\n"), std::string::npos) << log;
@@ -158,7 +163,7 @@ TEST_F(FlagFilesWithoutCentral, DirectoryThatIsNotOursIsRefused) {
       continue;  // only root can give a directory away
     }
     testing::internal::CaptureStdout();
-    ProcessFlagFiles(dir);
+    ProcessFlagFiles(unreachable_, dir);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("WARNING: Ignoring the flag directory " + dir + ": " + c.reason + "\n"),
               std::string::npos)
@@ -179,7 +184,7 @@ TEST_F(FlagFilesWithoutCentral, LinksInTheDirectoryAreNeverFollowed) {
   fs::create_symlink(base_ + "/elsewhere/victim", dir + "takeover-server-5");
   fs::create_directory_symlink(base_ + "/elsewhere", dir + "takeover-server-6");
   testing::internal::CaptureStdout();
-  ProcessFlagFiles(dir);
+  ProcessFlagFiles(unreachable_, dir);
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_EQ(log.find("Processing flag file"), std::string::npos) << log;
   EXPECT_TRUE(fs::is_symlink(dir + "takeover-server-5"));
@@ -201,7 +206,7 @@ TEST_F(FlagFilesWithoutCentral, UncreatableDirectoryWarns) {
   Touch(base_ + "/file");
   std::string dir = base_ + "/file/agent-3/";
   testing::internal::CaptureStdout();
-  ProcessFlagFiles(dir);
+  ProcessFlagFiles(unreachable_, dir);
   std::string log = testing::internal::GetCapturedStdout();
   EXPECT_NE(log.find("WARNING: Failed to create the flag directory: " + dir + ", error 20\n"),
             std::string::npos)
@@ -218,7 +223,7 @@ TEST_F(FlagFilesWithoutCentral, FilesStayWhenNoServerWasTakenOver) {
 
   for (int pass = 0; pass < 2; ++pass) {
     testing::internal::CaptureStdout();
-    ProcessFlagFiles(dir);
+    ProcessFlagFiles(unreachable_, dir);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_NE(log.find("WARNING: Failed to extract server ID from flag filename "
                        "takeover-server-abc\n"),

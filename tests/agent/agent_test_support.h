@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
+#include "agent/settings.h"
 #include "db/central_connection.h"
-#include "platform/settings.h"
 #include "support/pg_cluster.h"
 
 extern char** environ;
@@ -96,6 +96,7 @@ inline void ConnectCentralAs(int32_t agentId) {
   settings.short_wait = 1;
   settings.long_wait = 10;
   settings.log_level = LOG_DEBUG2;
+  PublishSettings();
   std::unique_ptr<DBConnection> connection;
   ConnectToVARO(connection, true);
   ASSERT_TRUE(connection) << "the agent cannot connect to the test cluster";

@@ -61,6 +61,7 @@ class AgentHeartbeatTest : public ::testing::Test {
     if (silent_->listening()) silent_->Close();  // ends a hanging attempt of a failed test
     EXPECT_TRUE(WaitUntil([] { return LiveHeartBeatThreads() == 0; }, 30s));
     GetSettings().connect_timeout = 0;  // only once no thread reads the settings
+    PublishSettings();
     ReapIdleServerConnections();
     SetCentralConnection(nullptr);
   }
@@ -275,6 +276,7 @@ TEST_F(AgentHeartbeatTest, SilentServerIsGivenUpAfterTheDefaultConnectTimeout) {
   ClearServerBindingCache();
   Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
   GetSettings().connect_timeout = 0;
+  PublishSettings();
   testing::internal::CaptureStdout();
   EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
   EXPECT_TRUE(WaitUntil([] { return ServerBeat(kAnswering); }, 20s));
@@ -304,6 +306,7 @@ TEST_F(AgentHeartbeatTest, SilentServerIsGivenUpAfterTheDefaultConnectTimeout) {
 TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
   // A backstop only: the test ends the hanging attempt itself before that.
   GetSettings().connect_timeout = 8;
+  PublishSettings();
   Exec("UPDATE varo.agent SET heartbeat_interval = 0 WHERE id = 41");
   silent_->Listen();
   EXPECT_EQ(AgentHeartbeat(*GetCentralConnection()), HeartbeatOutcome::kDone);
@@ -339,6 +342,7 @@ TEST_F(AgentHeartbeatTest, HangingServerKeepsOneThreadAndHoldsTheDrain) {
   drain.join();
   std::string log = testing::internal::GetCapturedStdout();
   GetSettings().connect_timeout = 0;
+  PublishSettings();
   EXPECT_NE(log.find("DEBUG: Waiting for 1 threads to drain\n"), std::string::npos) << log;
   EXPECT_NE(log.find("WARNING: Heartbeat: Unable to connect to server: 4103"), std::string::npos)
       << log;

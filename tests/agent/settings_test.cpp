@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "agent/configuration.h"
+#include "agent/settings.h"
 #include "platform/registry_file.h"
-#include "platform/settings.h"
 
 namespace fs = std::filesystem;
 
@@ -20,6 +20,7 @@ class SettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     GetSettings() = Settings{};
+    PublishSettings();
     dir_ = fs::temp_directory_path() /
            ("varo-settings-" + std::to_string(::getpid()) + "-" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -70,6 +71,7 @@ TEST_F(SettingsTest, OptionsAndTheirLimits) {
   EXPECT_TRUE(GetSettings().enable_snmp);
 
   GetSettings() = Settings{};
+  PublishSettings();
   Parse({"-r10", "-t", "1", "-l", "DEBUG2", "-a", "-2"});
   EXPECT_EQ(GetSettings().long_wait, 10);
   EXPECT_EQ(GetSettings().short_wait, 1);
@@ -164,6 +166,7 @@ TEST_F(SettingsTest, Utf16FileWithByteOrderMark) {
   }
   for (const std::string& bytes : {le, be}) {
     GetSettings() = Settings{};
+    PublishSettings();
     Parse({"-c", Write("agent16.ini", bytes)});
     EXPECT_EQ(GetSettings().varo_host, "h\xC3\xB6st");
     EXPECT_EQ(GetSettings().agent_id, 12);
@@ -206,6 +209,7 @@ TEST_F(SettingsTest, RegistryValuesAndTheirNarrowerRanges) {
   EXPECT_EQ(s.connect_timeout, 7);
 
   GetSettings() = Settings{};
+  PublishSettings();
   Write("agent.reg", "VARO_HOST=h\nVARO_PORT=1\nAgentID=2147483646\nVARO_PORT=65534\n");
   Parse({});
   EXPECT_EQ(GetSettings().varo_port, 65534);  // the later line wins
@@ -257,9 +261,11 @@ TEST_F(SettingsTest, EverySettingReachesItsFieldFromFileOptionsAndRegistry) {
   Parse({});
   check("registry");
   GetSettings() = Settings{};
+  PublishSettings();
   Parse({"-c", Write("agent.ini", file)});
   check("file");
   GetSettings() = Settings{};
+  PublishSettings();
   fs::remove(registry_);
   Parse(overrides);
   check("-o");

@@ -52,7 +52,7 @@ TEST_F(TakeoverTest, FlagFilesMoveOnlyBindingsThatAllowIt) {
   // The setting has no trailing separator; the agent's directory lies below it.
   const std::string dir = FlagDirectoryPath(base_ + "/flags", 41);
   ASSERT_EQ(dir, base_ + "/flags/agent-41/");
-  ProcessFlagFiles(dir);  // first pass: creates the directory
+  ProcessFlagFiles(*GetCentralConnection(), dir);  // first pass: creates the directory
   ASSERT_TRUE(fs::is_directory(dir));
   for (const char* name : {"takeover-server-4201", "takeover-server-4202", "takeover-server-abc",
                            "takeover-server-4299"}) {
@@ -60,8 +60,8 @@ TEST_F(TakeoverTest, FlagFilesMoveOnlyBindingsThatAllowIt) {
   }
 
   testing::internal::CaptureStdout();
-  ProcessFlagFiles(dir);
-  ProcessFlagFiles(dir);
+  ProcessFlagFiles(*GetCentralConnection(), dir);
+  ProcessFlagFiles(*GetCentralConnection(), dir);
   std::string log = testing::internal::GetCapturedStdout();
 
   EXPECT_EQ(BoundAgent("4201"), "41");
@@ -85,7 +85,7 @@ TEST_F(TakeoverTest, FailingStatementsKeepTheFile) {
   std::ofstream(dir + "takeover-server-4201") << "";
   Exec("REVOKE UPDATE (agent_id) ON varo.agent_server_binding FROM varo_agent");
   testing::internal::CaptureStdout();
-  ProcessFlagFiles(dir);
+  ProcessFlagFiles(*GetCentralConnection(), dir);
   std::string log = testing::internal::GetCapturedStdout();
   Exec("GRANT UPDATE (agent_id) ON varo.agent_server_binding TO varo_agent");
   EXPECT_NE(log.find("WARNING: Failed to takeover server 4201 binding(s): ERROR:  permission "

@@ -14,11 +14,11 @@ class CentralConnectionTest : public testing::Test {
  protected:
   void SetUp() override {
     central_test::EnsureAgent12();
-    saved = GetSettings();
+    saved = GetDBSettings();
     central_test::UseClusterSettings();
   }
-  void TearDown() override { GetSettings() = saved; }
-  Settings saved;
+  void TearDown() override { GetDBSettings() = saved; }
+  DBSettings saved;
 };
 
 TEST_F(CentralConnectionTest, AgentConnectsAsItsRoleToVaro) {
@@ -54,13 +54,13 @@ TEST_F(CentralConnectionTest, SecondConnectOnAFilledTargetDoesNothing) {
 }
 
 TEST_F(CentralConnectionTest, RefusedConnectLeavesTargetEmpty) {
-  GetSettings().agent_id = 98765;  // no such role
+  GetDBSettings().agent_id = 98765;  // no such role
   std::unique_ptr<DBConnection> target;
   ConnectToVARO(target, true);
   EXPECT_EQ(target, nullptr);
 
   central_test::UseClusterSettings();
-  GetSettings().varo_host = "/nonexistent/socket/dir";
+  GetDBSettings().varo_host = "/nonexistent/socket/dir";
   ConnectToVARO(target, false);
   EXPECT_EQ(target, nullptr);
 }

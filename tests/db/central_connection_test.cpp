@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "db/connection_params.h"
-#include "platform/settings.h"
+#include "db/db_settings.h"
 
 namespace {
 
 TEST(CentralConnectionParams, PlainConnectionHasNoSslKeywords) {
-  Settings settings;
+  DBSettings settings;
   settings.varo_host = "central.example";
   settings.varo_port = 5434;
   settings.agent_id = 12;
@@ -29,7 +29,7 @@ TEST(CentralConnectionParams, PlainConnectionHasNoSslKeywords) {
 }
 
 TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
-  Settings settings;
+  DBSettings settings;
   settings.agent_id = 7;
   settings.agent_ssl_key = "/etc/varo/agent.key";
   ConnectionParams params = BuildCentralConnectionParams(settings);
@@ -53,8 +53,8 @@ TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
 
 TEST(CentralConnectionDeathTest, MissingCertificateFileIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  Settings& settings = GetSettings();
-  const Settings saved = settings;
+  DBSettings& settings = GetDBSettings();
+  const DBSettings saved = settings;
   settings.varo_host = "/nonexistent-socket-dir";
   settings.agent_id = 3;
   settings.agent_ssl_key = "/etc/varo/agent.key";

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/settings.h"
+#include "db/db_settings.h"
 #include "support/pg_cluster.h"
 
 namespace central_test {
@@ -35,7 +35,7 @@ inline void BindServer(int32_t serverId, const std::string& host, int port, cons
 
 // Points the settings at the cluster as agent 12.
 inline void UseClusterSettings() {
-  Settings& settings = GetSettings();
+  DBSettings& settings = GetDBSettings();
   settings.varo_host = PgCluster::Get().socketDir();
   settings.varo_port = static_cast<uint16_t>(PgCluster::Get().port());
   settings.agent_id = kAgentId;

@@ -60,7 +60,7 @@ class ServerPoolTest : public testing::Test {
  protected:
   void SetUp() override {
     central_test::EnsureAgent12();
-    saved = GetSettings();
+    saved = GetDBSettings();
     central_test::UseClusterSettings();
     std::unique_ptr<DBConnection> central;
     ConnectToVARO(central, true);
@@ -74,7 +74,7 @@ class ServerPoolTest : public testing::Test {
     ClearServerBindingCache();
     SetCentralConnection(nullptr);
     SetCentralSchemaVersion(0);
-    GetSettings() = saved;
+    GetDBSettings() = saved;
   }
 
   // Binds `serverId` to the cluster's "monitored" database as postgres.
@@ -87,7 +87,7 @@ class ServerPoolTest : public testing::Test {
                                       " WHERE server_id = " + std::to_string(serverId));
   }
 
-  Settings saved;
+  DBSettings saved;
 };
 
 TEST_F(ServerPoolTest, ReleasedConnectionsAreReusedMostRecentFirst) {
@@ -276,7 +276,7 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
   c.Release();
   ReapIdleServerConnections();
 
-  GetSettings().connect_timeout = 7;
+  GetDBSettings().connect_timeout = 7;
   SetBindingColumn(1213, "sslmode = 'disable'");
   unsetenv("PGSSLMODE");
   ClearServerBindingCache();

@@ -5,14 +5,13 @@
 #include <string>
 
 #include "platform/log.h"
-#include "platform/settings.h"
 
 namespace {
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved = GetSettings().log_level; }
-  void TearDown() override { GetSettings().log_level = saved; }
+  void SetUp() override { saved = GetLogLevel(); }
+  void TearDown() override { SetLogLevel(saved); }
   LogLevel saved = LOG_ERROR;
 };
 
@@ -28,7 +27,7 @@ TEST_F(LogTest, WritesOnlyUpToTheConfiguredLevel) {
       {LOG_DEBUG2, "WARNING: w\nDEBUG: d1\nDEBUG: d2\n"},
   };
   for (const Case& c : cases) {
-    GetSettings().log_level = c.configured;
+    SetLogLevel(c.configured);
     ::testing::internal::CaptureStdout();
     LogMessage("w", LOG_WARNING);
     LogMessage("d1", LOG_DEBUG1);

@@ -9,8 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/settings.h"
-
 namespace {
 
 using namespace std::chrono_literals;
@@ -73,12 +71,11 @@ TEST(RunToken, TakingTheTokenIsBoundedWhenNoThreadPasses) {
   EXPECT_TRUE(ReleaseRunToken());
 }
 
-TEST(RunToken, AgentSleepWaitsOutAPause) {
-  GetSettings().short_wait = 1;
+TEST(RunToken, SleepWaitsOutAPause) {
   ASSERT_TRUE(TakeRunToken(0));
   std::atomic<bool> slept{false};
   std::thread sleeper([&] {
-    AgentSleep(false);
+    SleepWithPausePoints(1);
     slept = true;
   });
   std::this_thread::sleep_for(1500ms);  // longer than the one-second sleep
@@ -86,17 +83,12 @@ TEST(RunToken, AgentSleepWaitsOutAPause) {
   ReleaseRunToken();
   sleeper.join();
   EXPECT_TRUE(slept);
-  GetSettings() = Settings{};
 }
 
 TEST(RunToken, WaitIsThePollIntervalLessThirtyMilliseconds) {
-  GetSettings().short_wait = 1;
-  EXPECT_EQ(RunTokenWaitMs(), 970);
-  GetSettings().short_wait = 10;
-  EXPECT_EQ(RunTokenWaitMs(), 9970);
-  GetSettings().short_wait = 2147483647;  // no overflow
-  EXPECT_EQ(RunTokenWaitMs(), 2147483647);
-  GetSettings() = Settings{};
+  EXPECT_EQ(RunTokenWaitMs(1), 970);
+  EXPECT_EQ(RunTokenWaitMs(10), 9970);
+  EXPECT_EQ(RunTokenWaitMs(2147483647), 2147483647);  // no overflow
 }
 
 TEST(InitialisedFlag, SetOnAnotherThreadEndsTheWait) {

@@ -6,14 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "db/db_settings.h"
 #include "platform/log.h"
 
-struct Settings {
-  std::string varo_host;           // central database host
-  uint16_t varo_port = 5634;       // central database port
-  int32_t agent_id = -1;           // -1: not set
-  std::string agent_ssl_key;       // client key file
-  std::string agent_ssl_crt;       // client certificate file
+// The settings the database layer needs are its DBSettings part (central host,
+// port, agent id, certificate files, connect timeout); PublishSettings hands
+// them over.
+struct Settings : DBSettings {
   std::string agent_flag_dir;      // takeover flag directory
   LogLevel log_level = LOG_ERROR;  // messages up to this level are written
   int32_t long_wait = 30;          // retry period, seconds
@@ -21,8 +20,13 @@ struct Settings {
   int32_t alert_threads = 0;
   bool enable_smtp = false;
   bool enable_snmp = false;
-  int32_t connect_timeout = 0;     // seconds, for monitored servers; 0: none
 };
 
 // The one settings instance of the process.
 Settings& GetSettings();
+
+// Hands the settings to the layers that keep their own copy: the log level to
+// the log module (SetLogLevel) and the DBSettings part to the database layer
+// (GetDBSettings). Called whenever settings were stored, on the main thread
+// before other threads start (tests: while no thread reads them).
+void PublishSettings();

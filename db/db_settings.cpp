@@ -1,0 +1,6 @@
+#include "db/db_settings.h"
+
+DBSettings& GetDBSettings() {
+  static DBSettings settings;
+  return settings;
+}

@@ -1,6 +1,0 @@
-#include "platform/settings.h"
-
-Settings& GetSettings() {
-  static Settings settings;
-  return settings;
-}
