@@ -31,3 +31,15 @@ std::string GetAgentBackendPid();
 // The schema version text of "SELECT varo.schema_version()" as a number: none
 // when it is not a plain base-10 number or is 0.
 std::optional<uint64_t> ParseSchemaVersion(std::string_view text);
+
+// The statements of the zombie clean-up at each connect, run in this order on
+// one session: "CREATE TEMP TABLE tmp_zombies(jagpid int4)", FindZombiesStatement
+// (which collects the registered backends that are gone; `hasPid` when the
+// server names the column pid, from 9.2 on), ClearZombieJobsStatement when it
+// found any, "DROP TABLE tmp_zombies" and ClearProbeZombiesQuery.
+std::string FindZombiesStatement(bool hasPid);
+std::string ClearZombieJobsStatement();
+inline constexpr char kClearProbeZombiesQuery[] = "SELECT varo.clear_probe_zombies()";
+
+// Registers this backend as agent `agentId`'s and returns its PID.
+std::string RegisterBackendQuery(int32_t agentId);

@@ -29,3 +29,8 @@ void ProcessFlagFiles(const std::string& flagDirectory);
 // the update ran; false (after a warning) when no binding allows it or a
 // statement failed.
 bool TakeOverServer(int32_t serverId);
+
+// The takeover's statements: whether server `serverId` allows it, and moving
+// its allowing bindings to agent `agentId`.
+std::string TakeoverPermissionQuery(int32_t serverId);
+std::string TakeoverStatement(int32_t agentId, int32_t serverId);

@@ -15,6 +15,7 @@
 #include "db/central_connection.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
+#include "support/global_state.h"
 
 namespace {
 
@@ -263,8 +264,8 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
   BindMonitored(1213);
   SetBindingColumn(1213, "sslmode = ''");
   // The environment's defaults must not be what the test sees.
-  setenv("PGSSLMODE", "disable", 1);
-  unsetenv("PGCONNECT_TIMEOUT");
+  EnvGuard sslMode("PGSSLMODE", "disable");
+  EnvGuard connectTimeout("PGCONNECT_TIMEOUT", std::nullopt);
   std::string error;
   ServerConnectionLease c = AllocateServerConnection(1213, "monitored", error);
   ASSERT_TRUE(c) << error;
@@ -278,7 +279,7 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
 
   GetSettings().connect_timeout = 7;
   SetBindingColumn(1213, "sslmode = 'disable'");
-  unsetenv("PGSSLMODE");
+  sslMode.Set(std::nullopt);
   ClearServerBindingCache();
   c = AllocateServerConnection(1213, "monitored", error);
   ASSERT_TRUE(c) << error;

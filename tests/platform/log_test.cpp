@@ -6,6 +6,7 @@
 
 #include "platform/log.h"
 #include "platform/settings.h"
+#include "support/global_state.h"
 
 namespace {
 
@@ -29,11 +30,11 @@ TEST_F(LogTest, WritesOnlyUpToTheConfiguredLevel) {
   };
   for (const Case& c : cases) {
     GetSettings().log_level = c.configured;
-    ::testing::internal::CaptureStdout();
+    LogCapture capture;
     LogMessage("w", LOG_WARNING);
     LogMessage("d1", LOG_DEBUG1);
     LogMessage("d2", LOG_DEBUG2);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.expected) << c.configured;
+    EXPECT_EQ(capture.Take(), c.expected) << c.configured;
   }
 }
 

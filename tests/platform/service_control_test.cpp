@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "platform/settings.h"
+#include "support/global_state.h"
 
 namespace {
 
@@ -73,7 +74,13 @@ TEST(RunToken, TakingTheTokenIsBoundedWhenNoThreadPasses) {
   EXPECT_TRUE(ReleaseRunToken());
 }
 
-TEST(RunToken, AgentSleepWaitsOutAPause) {
+// Changes the settings and restores them after the test.
+class RunTokenSettings : public ::testing::Test {
+ private:
+  SettingsGuard settings_;
+};
+
+TEST_F(RunTokenSettings, AgentSleepWaitsOutAPause) {
   GetSettings().short_wait = 1;
   ASSERT_TRUE(TakeRunToken(0));
   std::atomic<bool> slept{false};
@@ -86,17 +93,15 @@ TEST(RunToken, AgentSleepWaitsOutAPause) {
   ReleaseRunToken();
   sleeper.join();
   EXPECT_TRUE(slept);
-  GetSettings() = Settings{};
 }
 
-TEST(RunToken, WaitIsThePollIntervalLessThirtyMilliseconds) {
+TEST_F(RunTokenSettings, WaitIsThePollIntervalLessThirtyMilliseconds) {
   GetSettings().short_wait = 1;
   EXPECT_EQ(RunTokenWaitMs(), 970);
   GetSettings().short_wait = 10;
   EXPECT_EQ(RunTokenWaitMs(), 9970);
   GetSettings().short_wait = 2147483647;  // no overflow
   EXPECT_EQ(RunTokenWaitMs(), 2147483647);
-  GetSettings() = Settings{};
 }
 
 TEST(InitialisedFlag, SetOnAnotherThreadEndsTheWait) {
