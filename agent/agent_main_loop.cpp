@@ -32,7 +32,7 @@ void SetAgentBackendPid(const std::string& pid) {
 // their running job and step logs, their job claims and their probe locks.
 int ClearZombies(DBConnection& central) {
   LogMessage(_("clearing zombies"), LOG_DEBUG1);
-  central.ExecuteCommand("CREATE TEMP TABLE tmp_zombies(jagpid int4)");
+  central.ExecuteCommand(kCreateZombieTableStatement);
 
   // pg_stat_activity names the backend PID column procpid before 9.2.
   const ServerVersion& version = central.serverVersion;
@@ -46,7 +46,7 @@ int ClearZombies(DBConnection& central) {
   if (zombies > 0) {
     central.ExecuteCommand(ClearZombieJobsStatement());
   }
-  if (central.ExecuteCommand("DROP TABLE tmp_zombies", &error) < 0) {
+  if (central.ExecuteCommand(kDropZombieTableStatement, &error) < 0) {
     LogMessage(StrFormat(_("error dropping tmp_zombies: %s"), error.c_str()), LOG_WARNING);
     return -1;
   }

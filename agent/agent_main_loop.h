@@ -14,6 +14,10 @@
 // The schema version of the central database this agent is written for.
 inline constexpr uint64_t kExpectedSchemaVersion = 201210091;
 
+// How the agent reads the central database's schema version on each new
+// central connection.
+inline constexpr char kSchemaVersionQuery[] = "SELECT varo.schema_version()";
+
 // Runs on the central connection until a step fails; always returns a negative
 // number (the failing statement's result, or -1). Worker and heartbeat threads
 // it started may still be using `central` when it returns: the caller drains
@@ -39,6 +43,8 @@ std::optional<uint64_t> ParseSchemaVersion(std::string_view text);
 // found any, "DROP TABLE tmp_zombies" and ClearProbeZombiesQuery.
 std::string FindZombiesStatement(bool hasPid);
 std::string ClearZombieJobsStatement();
+inline constexpr char kCreateZombieTableStatement[] = "CREATE TEMP TABLE tmp_zombies(jagpid int4)";
+inline constexpr char kDropZombieTableStatement[] = "DROP TABLE tmp_zombies";
 inline constexpr char kClearProbeZombiesQuery[] = "SELECT varo.clear_probe_zombies()";
 
 // Registers this backend as agent `agentId`'s and returns its PID.

@@ -16,6 +16,7 @@
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
 #include "support/global_state.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -47,14 +48,12 @@ std::string ConnOption(DBConnectionToPostgreSQL* connection, const std::string& 
 bool BackendsGone(const std::vector<std::string>& pids) {
   std::string list;
   for (const std::string& pid : pids) list += (list.empty() ? "" : ",") + pid;
-  for (int i = 0; i < 100; ++i) {
-    if (PgCluster::Get().Exec("postgres", "SELECT count(*) FROM pg_stat_activity WHERE pid IN (" +
-                                              list + ")") == "0") {
-      return true;
-    }
-    usleep(100 * 1000);
-  }
-  return false;
+  return WaitUntil(
+      [&] {
+        return PgCluster::Get().Exec("postgres", "SELECT count(*) FROM pg_stat_activity WHERE "
+                                                 "pid IN (" + list + ")") == "0";
+      },
+      std::chrono::seconds(30));
 }
 
 class ServerPoolTest : public testing::Test {

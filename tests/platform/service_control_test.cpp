@@ -11,6 +11,7 @@
 
 #include "platform/settings.h"
 #include "support/global_state.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ class PassingThread {
   }
   int passes() const { return passes_; }
   bool WaitForPasses(int count) const {
-    for (int i = 0; i < 5000 && passes_ < count; ++i) std::this_thread::sleep_for(1ms);
-    return passes_ >= count;
+    return WaitUntil([&] { return passes_ >= count; }, 30s);
   }
 
  private:
