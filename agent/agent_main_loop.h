@@ -37,10 +37,10 @@ std::string GetAgentBackendPid();
 std::optional<uint64_t> ParseSchemaVersion(std::string_view text);
 
 // The statements of the zombie clean-up at each connect, run in this order on
-// one session: "CREATE TEMP TABLE tmp_zombies(jagpid int4)", FindZombiesStatement
-// (which collects the registered backends that are gone; `hasPid` when the
-// server names the column pid, from 9.2 on), ClearZombieJobsStatement when it
-// found any, "DROP TABLE tmp_zombies" and ClearProbeZombiesQuery.
+// one session: kCreateZombieTableStatement, FindZombiesStatement (which collects
+// the registered backends that are gone; `hasPid` when the server names the
+// column pid, from 9.2 on), ClearZombieJobsStatement when it found any,
+// kDropZombieTableStatement and kClearProbeZombiesQuery.
 std::string FindZombiesStatement(bool hasPid);
 std::string ClearZombieJobsStatement();
 inline constexpr char kCreateZombieTableStatement[] = "CREATE TEMP TABLE tmp_zombies(jagpid int4)";
