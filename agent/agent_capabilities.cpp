@@ -12,7 +12,7 @@ const char kAgentCapabilityList[] =
 
 bool SetCapabilities(DBConnection& central) {
   std::unique_ptr<ResultSet> result = central.ExecuteQuery(
-      "UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
+      kSetCapabilitiesStatement,
       {kAgentCapabilityList, StrFormat("%ld", static_cast<long>(GetSettings().agent_id))});
   if (!result->IsOk()) {
     LogMessage(StrFormat(_("error setting capabilities: %s"), result->GetErrorMessage().c_str()),

@@ -45,7 +45,7 @@ HeartbeatOutcome AgentHeartbeat(DBConnection& central) {
 
   if (state.agentActive) {
     std::unique_ptr<ResultSet> beat =
-        central.ExecuteQuery(StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId));
+        central.ExecuteQuery(AgentHeartbeatQuery(agentId));
     if (!beat->IsOk()) {
       LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"), agentId,
                            beat->GetErrorMessage().c_str()),
@@ -77,8 +77,7 @@ HeartbeatOutcome AgentHeartbeat(DBConnection& central) {
     }
   }
 
-  std::string query =
-      StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agentId);
+  std::string query = HeartbeatSettingsQuery(agentId);
   LogMessage(StrFormat(_("Heartbeat: query: %s"), query.c_str()), LOG_DEBUG2);
   std::unique_ptr<ResultSet> row = central.ExecuteQuery(query);
   if (!row->IsOk()) {
@@ -94,4 +93,12 @@ HeartbeatOutcome AgentHeartbeat(DBConnection& central) {
   }
   state.agentActive = active;
   return HeartbeatOutcome::kDone;
+}
+
+std::string AgentHeartbeatQuery(int32_t agentId) {
+  return StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agentId);
+}
+
+std::string HeartbeatSettingsQuery(int32_t agentId) {
+  return StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agentId);
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "db/db_connection.h"
@@ -35,3 +36,8 @@ AgentHeartbeatState& GetAgentHeartbeatState();
 // The heartbeat interval as C's atoi reads it (leading blanks, a sign, digits;
 // 0 for a non-number), clamped to the 32-bit range instead of overflowing.
 int32_t ParseHeartbeatInterval(std::string_view text);
+
+// The agent's own heartbeat (no servers), and the read-back of its heartbeat
+// interval and active flag.
+std::string AgentHeartbeatQuery(int32_t agentId);
+std::string HeartbeatSettingsQuery(int32_t agentId);

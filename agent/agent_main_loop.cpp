@@ -32,39 +32,25 @@ void SetAgentBackendPid(const std::string& pid) {
 // their running job and step logs, their job claims and their probe locks.
 int ClearZombies(DBConnection& central) {
   LogMessage(_("clearing zombies"), LOG_DEBUG1);
-  central.ExecuteCommand("CREATE TEMP TABLE tmp_zombies(jagpid int4)");
+  central.ExecuteCommand(kCreateZombieTableStatement);
 
   // pg_stat_activity names the backend PID column procpid before 9.2.
   const ServerVersion& version = central.serverVersion;
   const bool hasPid = version.major > 9 || (version.major == 9 && version.minor >= 2);
   std::string error;
-  int32_t zombies = central.ExecuteCommand(
-      hasPid ? "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
-               "JOIN pg_stat_activity PA ON jagpid=pid  WHERE pid IS NULL"
-             : "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
-               "JOIN pg_stat_activity PA ON jagpid=procpid  WHERE procpid IS NULL",
-      &error);
+  int32_t zombies = central.ExecuteCommand(FindZombiesStatement(hasPid), &error);
   if (zombies < 0) {
     LogMessage(StrFormat(_("error clearing zombies: %s"), error.c_str()), LOG_WARNING);
     return zombies;
   }
   if (zombies > 0) {
-    central.ExecuteCommand(
-        "UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM tmp_zombies z, "
-        "varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND "
-        "l.jlgstatus='r');\n"
-        "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM tmp_zombies "
-        "z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE z.jagpid=j.jobprocessid AND "
-        "j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND s.jslstatus='r');\n"
-        "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN (SELECT "
-        "jagpid FROM tmp_zombies);\n"
-        "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n");
+    central.ExecuteCommand(ClearZombieJobsStatement());
   }
-  if (central.ExecuteCommand("DROP TABLE tmp_zombies", &error) < 0) {
+  if (central.ExecuteCommand(kDropZombieTableStatement, &error) < 0) {
     LogMessage(StrFormat(_("error dropping tmp_zombies: %s"), error.c_str()), LOG_WARNING);
     return -1;
   }
-  std::unique_ptr<ResultSet> probes = central.ExecuteQuery("SELECT varo.clear_probe_zombies()");
+  std::unique_ptr<ResultSet> probes = central.ExecuteQuery(kClearProbeZombiesQuery);
   if (!probes->IsOk()) {
     LogMessage(StrFormat(_("error clearing probe zombies: %s"), probes->GetErrorMessage().c_str()),
                LOG_WARNING);
@@ -74,6 +60,32 @@ int ClearZombies(DBConnection& central) {
 }
 
 }  // namespace
+
+std::string FindZombiesStatement(bool hasPid) {
+  return hasPid ? "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
+                  "JOIN pg_stat_activity PA ON jagpid=pid  WHERE pid IS NULL"
+                : "INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT "
+                  "JOIN pg_stat_activity PA ON jagpid=procpid  WHERE procpid IS NULL";
+}
+
+std::string ClearZombieJobsStatement() {
+  return "UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM tmp_zombies z, "
+         "varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND "
+         "l.jlgstatus='r');\n"
+         "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM tmp_zombies "
+         "z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE z.jagpid=j.jobprocessid AND "
+         "j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND s.jslstatus='r');\n"
+         "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN (SELECT "
+         "jagpid FROM tmp_zombies);\n"
+         "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n";
+}
+
+std::string RegisterBackendQuery(int32_t agentId) {
+  return StrFormat(
+      "INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
+      "RETURNING pg_backend_pid()",
+      agentId);
+}
 
 std::string GetAgentBackendPid() {
   std::lock_guard<std::mutex> lock(backendPidMutex);
@@ -101,10 +113,8 @@ int AgentMainLoop(DBConnection& central) {
   if (!SetCapabilities(central)) return -1;
   if (int result = ClearZombies(central); result < 0) return result;
 
-  std::unique_ptr<ResultSet> registration = central.ExecuteQuery(
-      StrFormat("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
-                "RETURNING pg_backend_pid()",
-                settings.agent_id));
+  std::unique_ptr<ResultSet> registration =
+      central.ExecuteQuery(RegisterBackendQuery(settings.agent_id));
   if (!registration->IsOk()) {
     LogMessage(
         StrFormat(_("error registering backend PID: %s"), registration->GetErrorMessage().c_str()),

@@ -17,7 +17,7 @@ void AlertThread::Wait(bool afterFailure) {
 }
 
 int AlertThread::Entry() {
-  const std::string query = "SELECT varo.process_one_alert()";
+  const std::string query = kProcessOneAlertQuery;
   while (!TestDestroy()) {
     if (!connection_) {
       LogMessage(StrFormat(_("Alerts[%d]: Connecting to VARO database."), index_), LOG_DEBUG1);

@@ -31,3 +31,6 @@ class AlertThread : public DetachedThread {
 
 // Seconds an alert thread sleeps after process_one_alert() found nothing to do.
 inline constexpr int kAlertIdleSleepSeconds = 10;
+
+// What an alert thread sends for each alert: true while more are waiting.
+inline constexpr char kProcessOneAlertQuery[] = "SELECT varo.process_one_alert()";

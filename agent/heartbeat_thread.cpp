@@ -67,7 +67,7 @@ int HeartBeatThread::Entry() {
                              ping->GetErrorMessage().c_str()),
                    LOG_WARNING);
       } else {
-        std::string query = StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agentId_, serverId_);
+        std::string query = ServerHeartbeatQuery(agentId_, serverId_);
         // Looked up again: the central connection is read at the moment of use.
         DBConnection* central = GetCentralConnection();
         std::unique_ptr<ResultSet> result;
@@ -102,4 +102,8 @@ int LiveHeartBeatThreads() {
   Registry& registry = GetRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   return static_cast<int>(registry.threads.size());
+}
+
+std::string ServerHeartbeatQuery(int32_t agentId, int32_t serverId) {
+  return StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agentId, serverId);
 }

@@ -45,3 +45,6 @@ std::unique_ptr<HeartBeatThread> CreateHeartBeatThread(int32_t agentId, int32_t 
 
 // Number of registered heartbeat threads (created and not yet finished).
 int LiveHeartBeatThreads();
+
+// The heartbeat a server's thread sends for it once the server answered.
+std::string ServerHeartbeatQuery(int32_t agentId, int32_t serverId);

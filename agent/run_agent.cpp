@@ -33,7 +33,7 @@ void StartLongLivedThreads() {
 // Reads varo.schema_version() on the new central connection and warns when it
 // differs from the expected one. False when the version is missing.
 bool CheckSchemaVersion(DBConnection& central) {
-  std::unique_ptr<ResultSet> result = central.ExecuteQuery("SELECT varo.schema_version()");
+  std::unique_ptr<ResultSet> result = central.ExecuteQuery(kSchemaVersionQuery);
   std::optional<uint64_t> version;
   if (result->IsOk() && result->GetRowCount() == 1) {
     bool isNull = false;

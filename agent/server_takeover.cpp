@@ -168,13 +168,24 @@ void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory) {
   }
 }
 
+std::string TakeoverPermissionQuery(int32_t serverId) {
+  return StrFormat(
+      "SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
+      "allow_takeover = TRUE;",
+      serverId);
+}
+
+std::string TakeoverStatement(int32_t agentId, int32_t serverId) {
+  return StrFormat(
+      "UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
+      "allow_takeover = TRUE;",
+      agentId, serverId);
+}
+
 bool TakeOverServer(DBConnection& central, int32_t serverId) {
   LogMessage(StrFormat(_("Attempting to take over server %d"), serverId), LOG_DEBUG1);
 
-  std::unique_ptr<ResultSet> allowed = central.ExecuteQuery(
-      StrFormat("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
-                "allow_takeover = TRUE;",
-                serverId));
+  std::unique_ptr<ResultSet> allowed = central.ExecuteQuery(TakeoverPermissionQuery(serverId));
   if (!allowed->IsOk()) {
     LogMessage(StrFormat(_("Failed to check server %d takeover permission: %s"), serverId,
                          allowed->GetErrorMessage().c_str()),
@@ -188,11 +199,7 @@ bool TakeOverServer(DBConnection& central, int32_t serverId) {
   }
 
   std::string error;
-  if (central.ExecuteCommand(
-          StrFormat("UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
-                    "allow_takeover = TRUE;",
-                    GetSettings().agent_id, serverId),
-          &error) < 0) {
+  if (central.ExecuteCommand(TakeoverStatement(GetSettings().agent_id, serverId), &error) < 0) {
     LogMessage(StrFormat(_("Failed to takeover server %d binding(s): %s"), serverId, error.c_str()),
                LOG_WARNING);
     return false;

@@ -32,3 +32,8 @@ void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory);
 // the update ran; false (after a warning) when no binding allows it or a
 // statement failed (also when `central` has lost its link).
 bool TakeOverServer(DBConnection& central, int32_t serverId);
+
+// The takeover's statements: whether server `serverId` allows it, and moving
+// its allowing bindings to agent `agentId`.
+std::string TakeoverPermissionQuery(int32_t serverId);
+std::string TakeoverStatement(int32_t agentId, int32_t serverId);

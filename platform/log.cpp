@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 #include "platform/syslog_sink.h"
 #include "platform/text.h"
@@ -14,18 +15,34 @@ std::atomic<bool> serviceMode{false};
 std::atomic<LogLevel> configuredLevel{LOG_ERROR};
 std::atomic<FatalLogHandler> fatalHandler{nullptr};
 
+// The test sink: the flag spares the lock while no sink is set.
+std::atomic<bool> sinkSet{false};
+std::mutex sinkMutex;
+LogSink* sink = nullptr;  // guarded by sinkMutex
+
+void WriteConsoleLine(const std::string& line) {
+  if (sinkSet.load()) {
+    std::lock_guard<std::mutex> lock(sinkMutex);
+    if (sink != nullptr) {
+      sink->Write(line);
+      return;
+    }
+  }
+  std::fputs(line.c_str(), stdout);
+}
+
 void LogToConsole(const std::string& text, LogLevel level, LogLevel configured) {
   switch (level) {
     case LOG_ERROR:
       LogFatal(text);
     case LOG_WARNING:
-      if (configured >= LOG_WARNING) std::printf(_("WARNING: %s\n"), text.c_str());
+      if (configured >= LOG_WARNING) WriteConsoleLine(StrFormat(_("WARNING: %s\n"), text.c_str()));
       break;
     case LOG_DEBUG1:
-      if (configured >= LOG_DEBUG1) std::printf(_("DEBUG: %s\n"), text.c_str());
+      if (configured >= LOG_DEBUG1) WriteConsoleLine(StrFormat(_("DEBUG: %s\n"), text.c_str()));
       break;
     case LOG_DEBUG2:
-      if (configured >= LOG_DEBUG2) std::printf(_("DEBUG: %s\n"), text.c_str());
+      if (configured >= LOG_DEBUG2) WriteConsoleLine(StrFormat(_("DEBUG: %s\n"), text.c_str()));
       break;
   }
   std::fflush(stdout);
@@ -78,6 +95,12 @@ void LogFatal(const std::string& text) {
 void UseServiceLog(const std::string& serviceName) {
   OpenSyslog(serviceName);
   serviceMode = true;
+}
+
+void SetLogSinkForTests(LogSink* newSink) {
+  std::lock_guard<std::mutex> lock(sinkMutex);
+  sink = newSink;
+  sinkSet = newSink != nullptr;
 }
 
 void SetFatalLogHandler(FatalLogHandler handler) { fatalHandler = handler; }

@@ -45,6 +45,21 @@ void UseServiceLog(const std::string& serviceName);
 using FatalLogHandler = void (*)(const std::string& text);
 void SetFatalLogHandler(FatalLogHandler handler);
 
+// Receives the console lines (with their "WARNING: " or "DEBUG: " prefix and
+// line end) instead of standard output while it is set, so that tests read the
+// log without redirecting the process's output. Write may be called from any
+// thread; calls are serialised.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  virtual void Write(const std::string& line) = 0;
+};
+
+// Sets the sink, or none (nullptr) to write to standard output again. Once it
+// returns, the previous sink receives no more lines. Fatal lines still go to
+// standard output, as the process ends.
+void SetLogSinkForTests(LogSink* sink);
+
 // Ends the process at once with `exitCode` after flushing standard output and
 // error, without running static destructors, which other threads may still use.
 [[noreturn]] void EndProcess(int exitCode);

@@ -4,9 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "db/db_connection.h"
 
 // False when the job query failed (after its warning); the main loop then
 // drains its threads and reconnects.
 bool RunJobStep(DBConnection& central, int32_t agentId);
+
+// The query the job step sends: the enabled, unclaimed, due jobs of `agentId`
+// while the agent is active.
+std::string DueJobsQuery(int32_t agentId);

@@ -5,13 +5,17 @@
 #include "platform/log.h"
 #include "platform/text.h"
 
-bool RunProbeStep(DBConnection& central, int32_t agentId) {
-  LogMessage(_("checking for probes to run"), LOG_DEBUG1);
-  std::unique_ptr<ResultSet> due = central.ExecuteQuery(StrFormat(
+std::string ProbeSelectionQuery(int32_t agentId) {
+  return StrFormat(
       "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
       "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = "
       "true ORDER BY server_id, database_name",
-      static_cast<long>(agentId)));
+      static_cast<long>(agentId));
+}
+
+bool RunProbeStep(DBConnection& central, int32_t agentId) {
+  LogMessage(_("checking for probes to run"), LOG_DEBUG1);
+  std::unique_ptr<ResultSet> due = central.ExecuteQuery(ProbeSelectionQuery(agentId));
   if (!due->IsOk()) {
     LogMessage(
         StrFormat(_("failed to query probe_schedule_view: %s"), due->GetErrorMessage().c_str()),

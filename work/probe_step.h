@@ -6,9 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "db/db_connection.h"
 
 // False when the selection query failed (after its warning); the main loop then
 // drains its threads and reconnects.
 bool RunProbeStep(DBConnection& central, int32_t agentId);
+
+// The selection the probe step sends: the due probes of `agentId`, each locked
+// for this backend as it is selected.
+std::string ProbeSelectionQuery(int32_t agentId);

@@ -16,6 +16,9 @@
 #include "agent/service_host.h"
 #include "agent/settings.h"
 #include "db/db_connection_to_postgresql.h"
+#include "settings_guard.h"
+#include "support/global_state.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -85,15 +88,15 @@ TEST(ParseFlagFileServerId, TakesTheNumberAfterTheLastDash) {
 class FlagFilesWithoutCentral : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/varo-flags-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    ASSERT_FALSE(dir_.path().empty());
+    base_ = dir_.str();
     GetSettings().log_level = LOG_DEBUG2;
     PublishSettings();
   }
-  void TearDown() override { fs::remove_all(base_); }
   void Touch(const std::string& path) { std::ofstream(path) << "x"; }
 
+  SettingsGuard settings_;
+  TempDir dir_{"varo-flags-"};
   std::string base_;
   // A central connection whose connect failed: every statement on it fails.
   DBConnectionToPostgreSQL unreachable_{
@@ -105,24 +108,17 @@ TEST_F(FlagFilesWithoutCentral, PathAlwaysEndsWithASeparator) {
   EXPECT_EQ(FlagDirectoryPath("/var/lib/varo/", 7), "/var/lib/varo/agent-7/");
 
   // Without the setting: under the temporary directory, which TMPDIR names.
-  const char* old = std::getenv("TMPDIR");
-  std::string saved = old ? old : "";
-  setenv("TMPDIR", base_.c_str(), 1);
+  EnvGuard tmpdir("TMPDIR", base_);
   EXPECT_EQ(FlagDirectoryPath("", 7), base_ + "/varo/agent-7/");
-  setenv("TMPDIR", (base_ + "/").c_str(), 1);
+  tmpdir.Set(base_ + "/");
   EXPECT_EQ(FlagDirectoryPath("", 12), base_ + "/varo/agent-12/");
-  if (old) {
-    setenv("TMPDIR", saved.c_str(), 1);
-  } else {
-    unsetenv("TMPDIR");
-  }
 }
 
 TEST_F(FlagFilesWithoutCentral, MissingDirectoryIsCreatedWithItsParents) {
   std::string dir = FlagDirectoryPath(base_ + "/a/b", 3);
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   ProcessFlagFiles(unreachable_, dir);
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   EXPECT_TRUE(fs::is_directory(dir));
   EXPECT_NE(log.find("DEBUG: Checking flag directory: " + dir + "\n"), std::string::npos) << log;
   // Only the agent's user may drop files into it.
@@ -162,9 +158,9 @@ TEST_F(FlagFilesWithoutCentral, DirectoryThatIsNotOursIsRefused) {
     } else if (::geteuid() != 0 || ::chown(real.c_str(), 65534, 65534) != 0) {
       continue;  // only root can give a directory away
     }
-    testing::internal::CaptureStdout();
+    LogCapture capture;
     ProcessFlagFiles(unreachable_, dir);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = capture.Take();
     EXPECT_NE(log.find("WARNING: Ignoring the flag directory " + dir + ": " + c.reason + "\n"),
               std::string::npos)
         << log;
@@ -183,9 +179,9 @@ TEST_F(FlagFilesWithoutCentral, LinksInTheDirectoryAreNeverFollowed) {
   ::chmod(dir.c_str(), 0700);
   fs::create_symlink(base_ + "/elsewhere/victim", dir + "takeover-server-5");
   fs::create_directory_symlink(base_ + "/elsewhere", dir + "takeover-server-6");
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   ProcessFlagFiles(unreachable_, dir);
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   EXPECT_EQ(log.find("Processing flag file"), std::string::npos) << log;
   EXPECT_TRUE(fs::is_symlink(dir + "takeover-server-5"));
   EXPECT_TRUE(fs::exists(base_ + "/elsewhere/victim"));
@@ -205,9 +201,9 @@ TEST(StartWaitHint, GrowsBySecondsAndNeverOverflows) {
 TEST_F(FlagFilesWithoutCentral, UncreatableDirectoryWarns) {
   Touch(base_ + "/file");
   std::string dir = base_ + "/file/agent-3/";
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   ProcessFlagFiles(unreachable_, dir);
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   EXPECT_NE(log.find("WARNING: Failed to create the flag directory: " + dir + ", error 20\n"),
             std::string::npos)
       << log;  // ENOTDIR
@@ -222,9 +218,9 @@ TEST_F(FlagFilesWithoutCentral, FilesStayWhenNoServerWasTakenOver) {
   Touch(dir + "other-file");
 
   for (int pass = 0; pass < 2; ++pass) {
-    testing::internal::CaptureStdout();
+    LogCapture capture;
     ProcessFlagFiles(unreachable_, dir);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = capture.Take();
     EXPECT_NE(log.find("WARNING: Failed to extract server ID from flag filename "
                        "takeover-server-abc\n"),
               std::string::npos)

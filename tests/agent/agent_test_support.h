@@ -1,6 +1,6 @@
-// Helpers for the agent's integration tests: waiting for a condition, the
-// agent's central connection inside the test process, and the real agent
-// program run as a child process whose output the test reads.
+// Helpers for the agent's integration tests: the agent's central connection
+// inside the test process, and the real agent program run as a child process
+// whose output the test reads.
 #pragma once
 
 #include <arpa/inet.h>
@@ -26,32 +26,17 @@
 
 #include "agent/settings.h"
 #include "db/central_connection.h"
+#include "settings_guard.h"
 #include "support/pg_cluster.h"
-
-extern char** environ;
+#include "support/process.h"
+#include "support/temp_dir.h"
+#include "support/wait.h"
 
 namespace agent_test {
 
 using Clock = std::chrono::steady_clock;
-
-inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
-// Counts the non-overlapping occurrences of `needle` in `text`.
-inline int CountOf(const std::string& text, const std::string& needle) {
-  int count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++count;
-  }
-  return count;
-}
+using ::CountOf;
+using ::WaitUntil;
 
 // A TCP socket bound to a loopback port: connections are refused until Listen,
 // then they are accepted by the kernel and never answered.
@@ -103,115 +88,44 @@ inline void ConnectCentralAs(int32_t agentId) {
   SetCentralConnection(std::move(connection));
 }
 
-// The agent program run in the foreground (DEBUG) as a child process. Its
-// standard output and error are collected on a reader thread; the child is
-// killed when the test process dies, and stopped by the destructor.
+// The agent program run in the foreground (DEBUG) as a child process, with a
+// private temporary directory (its default flag directory lies under it)
+// removed when the agent has been stopped. Stopped by the destructor.
 class AgentProcess {
  public:
-  explicit AgentProcess(const std::vector<std::string>& args) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      ADD_FAILURE() << "pipe failed";
-      return;
-    }
+  explicit AgentProcess(const std::vector<std::string>& args) : tmpDir_("varo-agent-") {
     std::vector<std::string> argv = {std::string(VARO_BINARY_DIR) + "/varo-agent", "DEBUG"};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& arg : argv) cargv.push_back(arg.data());
-    cargv.push_back(nullptr);
-    // The agent's temporary directory (its default flag directory lies under
-    // it) is a private one, removed when the agent has been stopped.
-    char tmpl[] = "/tmp/varo-agent-XXXXXX";
-    if (mkdtemp(tmpl)) tmpDir_ = tmpl;
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      if (std::strncmp(*e, "TMPDIR=", 7) != 0) env.emplace_back(*e);
+    if (!child_.Start(argv, {"TMPDIR=" + tmpDir_.str()})) {
+      ADD_FAILURE() << "cannot start the agent: " << child_.Output();
     }
-    env.push_back("TMPDIR=" + tmpDir_);
-    std::vector<char*> cenv;
-    for (std::string& entry : env) cenv.push_back(entry.data());
-    cenv.push_back(nullptr);
-    const pid_t parent = getpid();
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      if (getppid() != parent) _exit(127);
-      dup2(fds[1], 1);
-      dup2(fds[1], 2);
-      int devnull = open("/dev/null", O_RDONLY);
-      dup2(devnull, 0);
-      execve(cargv[0], cargv.data(), cenv.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    readFd_ = fds[0];
-    reader_ = std::thread([this] { ReadOutput(); });
   }
 
   ~AgentProcess() { Stop(); }
 
   // Everything the agent has printed so far.
-  std::string Output() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return output_;
-  }
+  std::string Output() { return child_.Output(); }
 
   // Waits until the output holds `text` at least `times` times.
   bool WaitForOutput(const std::string& text, std::chrono::seconds limit, int times = 1) {
-    return WaitUntil([&] { return CountOf(Output(), text) >= times; }, limit);
+    return child_.WaitForOutput(text, limit, times);
   }
 
   // Stops the agent with SIGTERM (SIGKILL after 15 seconds) and returns its
   // exit code, or 128 + the signal that ended it.
   int Stop() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status = 0;
-      const auto deadline = Clock::now() + std::chrono::seconds(15);
-      while (waitpid(pid_, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-          ADD_FAILURE() << "the agent did not end on SIGTERM";
-          kill(pid_, SIGKILL);
-          waitpid(pid_, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (child_.running()) {
+      child_.Signal(SIGTERM);
+      if (!child_.WaitForExit(std::chrono::seconds(15))) {
+        ADD_FAILURE() << "the agent did not end on SIGTERM";
       }
-      exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      pid_ = -1;
     }
-    if (reader_.joinable()) reader_.join();
-    if (readFd_ >= 0) {
-      close(readFd_);
-      readFd_ = -1;
-    }
-    if (!tmpDir_.empty()) {
-      std::error_code ignored;
-      std::filesystem::remove_all(tmpDir_, ignored);
-      tmpDir_.clear();
-    }
-    return exitCode_;
+    return child_.Kill();
   }
 
  private:
-  void ReadOutput() {
-    char buffer[4096];
-    for (;;) {
-      ssize_t n = read(readFd_, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return;
-      std::lock_guard<std::mutex> lock(mutex_);
-      output_.append(buffer, static_cast<size_t>(n));
-    }
-  }
-
-  pid_t pid_ = -1;
-  int readFd_ = -1;
-  std::string tmpDir_;
-  int exitCode_ = -1;
-  std::thread reader_;
-  std::mutex mutex_;
-  std::string output_;  // guarded by mutex_
+  TempDir tmpDir_;  // outlives the child, which is stopped first
+  ChildProcess child_;
 };
 
 // The options that point a child agent at the test cluster as agent `agentId`,

@@ -10,6 +10,7 @@
 #include "agent_test_support.h"
 #include "platform/service_control.h"
 #include "support/pg_cluster.h"
+#include "support/global_state.h"
 
 using agent_test::CountOf;
 using agent_test::WaitUntil;
@@ -47,11 +48,12 @@ class AlertThreadTest : public ::testing::Test {
   static std::string Exec(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
   static int Calls() { return std::stoi(Exec("SELECT count(*) FROM public.alert_calls")); }
 
+  SettingsGuard settings_;
   std::string original_;
 };
 
 TEST_F(AlertThreadTest, TwoThreadsWithTheirOwnConnections) {
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   AlertThread* threads[2];
   for (int i = 0; i < 2; ++i) {
     threads[i] = StartDetachedThread(std::make_unique<AlertThread>(i + 1));
@@ -88,7 +90,7 @@ TEST_F(AlertThreadTest, TwoThreadsWithTheirOwnConnections) {
 
   for (AlertThread* thread : threads) thread->Delete();
   EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, 30s));
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   for (int index = 1; index <= 2; ++index) {
     const std::string tag = "Alerts[" + std::to_string(index) + "]: ";
     EXPECT_GE(CountOf(log, "DEBUG: " + tag + "Connecting to VARO database.\n"), 1) << log;
@@ -119,7 +121,7 @@ TEST_F(AlertThreadTest, AlertThreadsKeepWorkingWhileTheAgentIsPaused) {
   // A pause freezes the agent thread only: an alert thread still calls the
   // function, and after losing its connection it waits the poll interval,
   // connects again and goes on, all while the pause is in force.
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   PauseInForce pause;
   ASSERT_TRUE(pause.taken());
   AlertThread* thread = StartDetachedThread(std::make_unique<AlertThread>(1));
@@ -134,7 +136,7 @@ TEST_F(AlertThreadTest, AlertThreadsKeepWorkingWhileTheAgentIsPaused) {
 
   thread->Delete();
   EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, 30s));
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   EXPECT_EQ(CountOf(log, "Alerts[1]: Error processing an alert: "), 1) << log;
   EXPECT_EQ(CountOf(log, "Alerts[1]: Connecting to VARO database.\n"), 2) << log;
 }

@@ -8,6 +8,7 @@
 
 #include "agent_test_support.h"
 #include "support/pg_cluster.h"
+#include "support/temp_dir.h"
 
 using agent_test::AgentOptions;
 using agent_test::AgentProcess;
@@ -70,9 +71,9 @@ TEST(AgentMainLoop, FullStart) {
       Exec("INSERT INTO varo.joblog (jlgjobid) VALUES (" + job + ") RETURNING jlgid");
   Exec("INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + jobLog + ", " + step + ")");
 
-  char tmpl[] = "/tmp/varo-flags-XXXXXX";
-  ASSERT_NE(mkdtemp(tmpl), nullptr);
-  const std::string flags = tmpl;
+  TempDir flagDir("varo-flags-");
+  ASSERT_FALSE(flagDir.path().empty());
+  const std::string flags = flagDir.str();
   fs::create_directories(flags + "/agent-51");
   std::ofstream(flags + "/agent-51/takeover-server-5201") << "";
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -22,8 +21,8 @@
 #include <vector>
 
 #include "support/pg_cluster.h"
-
-extern char** environ;
+#include "support/process.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -36,9 +35,7 @@ const std::string kAgent = std::string(VARO_BINARY_DIR) + "/varo-agent";
 class ServiceManagerStandIn {
  public:
   ServiceManagerStandIn() {
-    dir_ = fs::temp_directory_path() / ("varo-svc-" + std::to_string(::getpid()) + "-" +
-                                        std::to_string(counter_++));
-    fs::create_directories(dir_);
+    dir_ = tmp_.path();
     socketPath_ = (dir_ / "notify").string();
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
@@ -47,13 +44,9 @@ class ServiceManagerStandIn {
     bound_ = fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
   }
   ~ServiceManagerStandIn() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    child_.Kill();
     if (fd_ >= 0) close(fd_);
     if (syslogFd_ >= 0) close(syslogFd_);
-    fs::remove_all(dir_);
   }
 
   bool bound() const { return bound_; }
@@ -96,23 +89,12 @@ class ServiceManagerStandIn {
   }
 
   bool Start(const std::vector<std::string>& args) {
-    std::map<std::string, std::string> vars;
-    for (char** e = environ; *e; ++e) {
-      std::string entry(*e);
-      vars[entry.substr(0, entry.find('='))] = entry;
-    }
     std::vector<std::string> extra = PgCluster::Get().LibpqEnv();
     extra.push_back("NOTIFY_SOCKET=" + socketPath_);
     extra.push_back("VARO_REGISTRY_FILE=" + (dir_ / "agent.reg").string());
     // The agent makes its flag directory under the temporary directory; keep it
     // inside the test's own directory, which is removed afterwards.
     extra.push_back("TMPDIR=" + dir_.string());
-    for (const std::string& entry : extra) vars[entry.substr(0, entry.find('='))] = entry;
-    std::vector<std::string> envStrings;
-    for (auto& [name, entry] : vars) envStrings.push_back(entry);
-    std::vector<char*> envp;
-    for (std::string& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
     std::vector<std::string> argStrings = args;
     argStrings.insert(argStrings.begin(), kAgent);
     if (syslogFd_ >= 0) {
@@ -124,18 +106,7 @@ class ServiceManagerStandIn {
           "sh", (dir_ / "dev").string(), syslogPath_};
       argStrings.insert(argStrings.begin(), wrapper.begin(), wrapper.end());
     }
-    std::vector<char*> argv;
-    for (std::string& s : argStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    const std::string output = (dir_ / "output").string();
-    posix_spawn_file_actions_addopen(&actions, 1, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    int rc = posix_spawn(&pid_, argStrings[0].c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0;
+    return child_.Start(argStrings, extra, (dir_ / "output").string());
   }
 
   // Waits up to `timeout` for a notification containing `text`; every
@@ -156,20 +127,11 @@ class ServiceManagerStandIn {
     }
   }
 
-  void Signal(int signal) { kill(pid_, signal); }
+  void Signal(int signal) { child_.Signal(signal); }
 
   // The exit code once the process ends within `timeout`, or -1.
   int WaitForExit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      }
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
+    return child_.WaitForExit(timeout).value_or(-1);
   }
 
   std::string Received() const {
@@ -179,12 +141,12 @@ class ServiceManagerStandIn {
   }
 
  private:
-  static inline int counter_ = 0;
+  TempDir tmp_{"varo-svc-"};
   fs::path dir_;
   std::string socketPath_;
   int fd_ = -1;
   bool bound_ = false;
-  pid_t pid_ = -1;
+  ChildProcess child_;  // killed before the directory is removed
   std::vector<std::string> received_;
   std::string syslogPath_;
   int syslogFd_ = -1;

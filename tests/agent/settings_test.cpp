@@ -11,6 +11,9 @@
 #include "agent/configuration.h"
 #include "agent/settings.h"
 #include "platform/registry_file.h"
+#include "settings_guard.h"
+#include "support/global_state.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -21,17 +24,11 @@ class SettingsTest : public ::testing::Test {
   void SetUp() override {
     GetSettings() = Settings{};
     PublishSettings();
-    dir_ = fs::temp_directory_path() /
-           ("varo-settings-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::create_directories(dir_);
+    ASSERT_FALSE(tmp_.path().empty());
+    dir_ = tmp_.path();
     // No registry file unless a test writes one.
     registry_ = (dir_ / "agent.reg").string();
-    setenv("VARO_REGISTRY_FILE", registry_.c_str(), 1);
-  }
-  void TearDown() override {
-    unsetenv("VARO_REGISTRY_FILE");
-    fs::remove_all(dir_);
+    registryVar_.Set(registry_);
   }
   std::string Write(const std::string& name, const std::string& bytes) {
     std::string path = (dir_ / name).string();
@@ -40,6 +37,9 @@ class SettingsTest : public ::testing::Test {
   }
   void Parse(const std::vector<std::string>& args) { ParseOptions(args, "/opt/varo/varo-agent"); }
 
+  SettingsGuard settings_;
+  EnvGuard registryVar_{"VARO_REGISTRY_FILE", std::nullopt};
+  TempDir tmp_{"varo-settings-"};
   fs::path dir_;
   std::string registry_;
 };

@@ -9,6 +9,8 @@
 #include "agent/server_takeover.h"
 #include "agent_test_support.h"
 #include "support/pg_cluster.h"
+#include "support/global_state.h"
+#include "support/temp_dir.h"
 
 using agent_test::CountOf;
 
@@ -32,19 +34,17 @@ class TakeoverTest : public ::testing::Test {
         "UPDATE varo.agent_server_binding SET agent_id = 42, allow_takeover = (server_id = 4201) "
         "WHERE server_id IN (4201, 4202)");
     agent_test::ConnectCentralAs(41);
-    char tmpl[] = "/tmp/varo-takeover-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    base_ = tmpl;
+    ASSERT_FALSE(dir_.path().empty());
+    base_ = dir_.str();
   }
-  void TearDown() override {
-    SetCentralConnection(nullptr);
-    fs::remove_all(base_);
-  }
+  void TearDown() override { SetCentralConnection(nullptr); }
   static std::string Exec(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
   static std::string BoundAgent(const std::string& server) {
     return Exec("SELECT agent_id FROM varo.agent_server_binding WHERE server_id = " + server);
   }
 
+  SettingsGuard settings_;
+  TempDir dir_{"varo-takeover-"};
   std::string base_;
 };
 
@@ -59,10 +59,10 @@ TEST_F(TakeoverTest, FlagFilesMoveOnlyBindingsThatAllowIt) {
     std::ofstream(dir + name) << "";
   }
 
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   ProcessFlagFiles(*GetCentralConnection(), dir);
   ProcessFlagFiles(*GetCentralConnection(), dir);
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
 
   EXPECT_EQ(BoundAgent("4201"), "41");
   EXPECT_FALSE(fs::exists(dir + "takeover-server-4201"));
@@ -84,9 +84,9 @@ TEST_F(TakeoverTest, FailingStatementsKeepTheFile) {
   const std::string dir = base_ + "/";
   std::ofstream(dir + "takeover-server-4201") << "";
   Exec("REVOKE UPDATE (agent_id) ON varo.agent_server_binding FROM varo_agent");
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   ProcessFlagFiles(*GetCentralConnection(), dir);
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   Exec("GRANT UPDATE (agent_id) ON varo.agent_server_binding TO varo_agent");
   EXPECT_NE(log.find("WARNING: Failed to takeover server 4201 binding(s): ERROR:  permission "
                      "denied for table agent_server_binding"),
@@ -104,9 +104,9 @@ TEST_F(TakeoverTest, CapabilitiesArePublished) {
   EXPECT_EQ(Exec("SELECT agent_capability_list[1] FROM varo.agent WHERE id = 41"), "linux");
 
   Exec("REVOKE UPDATE (agent_capability_list) ON varo.agent FROM varo_agent");
-  testing::internal::CaptureStdout();
+  LogCapture capture;
   EXPECT_FALSE(SetCapabilities(*GetCentralConnection()));
-  std::string log = testing::internal::GetCapturedStdout();
+  std::string log = capture.Take();
   Exec("GRANT UPDATE (agent_capability_list) ON varo.agent TO varo_agent");
   EXPECT_NE(log.find("WARNING: error setting capabilities: ERROR:  permission denied"),
             std::string::npos)

@@ -7,6 +7,7 @@
 #include "central_test_setup.h"
 #include "db/central_connection.h"
 #include "db/db_connection_with_mutex.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -94,12 +95,13 @@ TEST_F(CentralConnectionTest, SharedConnectionHolderReplacesAndDeletes) {
   EXPECT_NE(GetCentralConnection(), nullptr);
   // The replaced connection was closed: its backend goes away.
   std::string left;
-  for (int i = 0; i < 100; ++i) {
-    left = PgCluster::Get().Exec("postgres",
-                                 "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid);
-    if (left == "0") break;
-    usleep(100 * 1000);
-  }
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        left = PgCluster::Get().Exec("postgres",
+                                     "SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid);
+        return left == "0";
+      },
+      std::chrono::seconds(30)));
   EXPECT_EQ(left, "0");
   SetCentralConnection(nullptr);
   EXPECT_EQ(GetCentralConnection(), nullptr);

@@ -9,6 +9,7 @@
 
 #include "db/connection_params.h"
 #include "db/db_settings.h"
+#include "support/global_state.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ TEST(CentralConnectionParams, EitherCertificateFileSwitchesSslOn) {
 
 TEST(CentralConnectionDeathTest, MissingCertificateFileIsFatal) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
+  RestoreOnExit<DBSettings> restore(GetDBSettings());
   DBSettings& settings = GetDBSettings();
-  const DBSettings saved = settings;
   settings.varo_host = "/nonexistent-socket-dir";
   settings.agent_id = 3;
   settings.agent_ssl_key = "/etc/varo/agent.key";
@@ -64,7 +65,6 @@ TEST(CentralConnectionDeathTest, MissingCertificateFileIsFatal) {
   settings.agent_ssl_key.clear();
   settings.agent_ssl_crt = "/etc/varo/agent.crt";
   EXPECT_EXIT(ConnectToVARO(target, false), testing::ExitedWithCode(1), "");
-  settings = saved;
 }
 
 TEST(ServerConnectionParams, KeywordOrderAndDefaults) {

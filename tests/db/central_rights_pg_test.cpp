@@ -9,11 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_heartbeat.h"
+#include "agent/agent_main_loop.h"
+#include "agent/alert_thread.h"
+#include "agent/heartbeat_thread.h"
+#include "agent/server_takeover.h"
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
 #include "platform/text.h"
+#include "work/probe_step.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -40,10 +47,10 @@ void Bind(int agentId, int serverId, const std::vector<std::string>& options = {
 
 // Waits until no backend with `pid` is left.
 void WaitUntilGone(const std::string& pid) {
-  for (int i = 0; i < 200 && Sql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) != "0";
-       ++i) {
-    usleep(20 * 1000);
-  }
+  EXPECT_TRUE(WaitUntil(
+      [&] { return Sql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0"; },
+      std::chrono::seconds(30)))
+      << pid;
 }
 
 // A process id that no backend has: the pid of a connection that was closed.
@@ -111,13 +118,6 @@ std::string AgentTwoState() {
       "(SELECT count(*) FROM varo.probe_log WHERE agent_id = 2))");
 }
 
-constexpr char kProbeSelection[] =
-    "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
-    "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = true "
-    "ORDER BY server_id, database_name";
-
-std::string Selection(long agentId) { return StrFormat(kProbeSelection, agentId); }
-
 // Agents 1 and 2, each with a bound server (101, 201) and due probes, a job
 // with a run under way, results in varodata; agent 2's server 202 allows a
 // takeover. agent2 is connected and registered, so its backend is alive.
@@ -150,8 +150,7 @@ class CentralRights : public ::testing::Test {
     agent2 = Cluster().ConnectDB("varo", "agent2");
     ASSERT_TRUE(agent1 && agent2);
     auto registered = agent2->ExecuteQuery(
-        "INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '2' RETURNING "
-        "pg_backend_pid()");
+        RegisterBackendQuery(2));
     ASSERT_TRUE(registered->IsOk()) << registered->GetErrorMessage();
     agent2Pid = registered->GetValueByIndex(0, 0);
     // Agent 2's job is claimed by its live backend, with a run under way.
@@ -207,15 +206,15 @@ TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
           {"UPDATE varo.agent_server_binding SET allow_takeover = true WHERE server_id = 201",
            Expect::kRefused},
           // Heartbeats for another agent or its servers.
-          {"SELECT varo.do_heartbeat(2,'{}')", Expect::kRefused},
-          {"SELECT varo.do_heartbeat(2,'{201}');", Expect::kRefused},
+          {AgentHeartbeatQuery(2), Expect::kRefused},
+          {ServerHeartbeatQuery(2, 201), Expect::kRefused},
           // Another agent's row and capabilities.
           {"SELECT * FROM varo.agent WHERE id = 2", Expect::kNothing},
-          {"SELECT heartbeat_interval, active FROM varo.agent WHERE id = 2;", Expect::kNothing},
+          {HeartbeatSettingsQuery(2), Expect::kNothing},
           {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id = 2", Expect::kNothing},
           {"UPDATE varo.agent SET agent_capability_list = '{x}' WHERE id <> 1", Expect::kNothing},
           // Another agent's schedule rows: not selected, not locked, not unlocked.
-          {Selection(2), Expect::kNothing},
+          {ProbeSelectionQuery(2), Expect::kNothing},
           {"SELECT * FROM varo.probe_schedule_view WHERE agent_id <> 1", Expect::kNothing},
           {"SELECT * FROM varo.probe_schedule WHERE agent_id = 2 OR server_id = 201",
            Expect::kNothing},
@@ -261,8 +260,7 @@ TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
            Expect::kRefused},
           {"INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + log2 + ", " + step2 + ")",
            Expect::kRefused},
-          {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '2' RETURNING "
-           "pg_backend_pid()",
+          {RegisterBackendQuery(2),
            Expect::kRefused},
           {"INSERT INTO varo.jobagent (jagpid, agent_id) VALUES (" + agent2Pid + ", 1)",
            Expect::kRefused},
@@ -290,7 +288,7 @@ TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
   ASSERT_TRUE(lock->IsOk()) << lock->GetErrorMessage();
   EXPECT_EQ(lock->GetValueByIndex(0, 0), "f");
   // A server heartbeat of agent 1 for a server that is not its own records nothing.
-  EXPECT_TRUE(agent1->ExecuteQuery("SELECT varo.do_heartbeat(1,'{201}');")->IsOk());
+  EXPECT_TRUE(agent1->ExecuteQuery(ServerHeartbeatQuery(1, 201))->IsOk());
   // Its own table of bindings shows its server and the one open to takeover.
   auto visible = agent1->ExecuteQuery(
       "SELECT string_agg(server_id::text, ',' ORDER BY server_id) FROM varo.agent_server_binding");
@@ -302,33 +300,28 @@ TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
 TEST_F(CentralRights, CrossAgentWorkOfANormalRunStillWorks) {
   // Takeover of the server that allows it: read, moved to itself, then its own
   // (password, log position, schedule rows).
-  auto permission = agent1->ExecuteQuery(
-      "SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '202' AND "
-      "allow_takeover = TRUE;");
+  auto permission = agent1->ExecuteQuery(TakeoverPermissionQuery(202));
   ASSERT_TRUE(permission->IsOk()) << permission->GetErrorMessage();
   EXPECT_EQ(permission->GetRowCount(), 1u);
   std::string error;
-  EXPECT_EQ(agent1->ExecuteCommand("UPDATE varo.agent_server_binding SET agent_id = 1 WHERE "
-                                   "server_id = 202 AND allow_takeover = TRUE;",
-                                   &error),
-            1)
+  EXPECT_EQ(agent1->ExecuteCommand(TakeoverStatement(1, 202), &error), 1)
       << error;
   EXPECT_EQ(Sql("SELECT agent_id FROM varo.agent_server_binding WHERE server_id = 202"), "1");
   auto bindings =
       agent1->ExecuteQuery("SELECT * FROM varo.agent_server_binding WHERE agent_id = 1");
   ASSERT_EQ(bindings->GetRowCount(), 2u);
   EXPECT_EQ(bindings->GetValueByName(1, "password"), "stored-secret-202");
-  EXPECT_TRUE(agent1->ExecuteQuery("SELECT varo.do_heartbeat(1,'{202}');")->IsOk());
+  EXPECT_TRUE(agent1->ExecuteQuery(ServerHeartbeatQuery(1, 202))->IsOk());
   EXPECT_EQ(Sql("SELECT last_heartbeat_agent_id FROM varo.server WHERE id = 202"), "1");
   // Agent 2 lost it: its heartbeat for the server records nothing now.
   Sql("UPDATE varo.server SET last_heartbeat = NULL WHERE id = 202");
-  EXPECT_TRUE(agent2->ExecuteQuery("SELECT varo.do_heartbeat(2,'{202}');")->IsOk());
+  EXPECT_TRUE(agent2->ExecuteQuery(ServerHeartbeatQuery(2, 202))->IsOk());
   EXPECT_EQ(Sql("SELECT last_heartbeat IS NULL FROM varo.server WHERE id = 202"), "t");
 
   // Probe selection of both agents at once: each locks exactly its own rows,
   // the taken-over server's now among agent 1's.
-  auto rows1 = agent1->ExecuteQuery(Selection(1));
-  auto rows2 = agent2->ExecuteQuery(Selection(2));
+  auto rows1 = agent1->ExecuteQuery(ProbeSelectionQuery(1));
+  auto rows2 = agent2->ExecuteQuery(ProbeSelectionQuery(2));
   ASSERT_TRUE(rows1->IsOk() && rows2->IsOk())
       << rows1->GetErrorMessage() << rows2->GetErrorMessage();
   EXPECT_EQ(rows1->GetRowCount(), 16u);  // 8 host probes, 4 per server for 101 and 202
@@ -385,30 +378,13 @@ TEST_F(CentralRights, ZombieCleanUpClearsWhatADeadAgentLeftAndNothingOfALiveOne)
   const std::string liveLog = Sql("SELECT jlgid FROM varo.joblog WHERE jlgjobid = " + liveJob);
 
   // Agent 1 runs the clean-up exactly as it does when it connects.
-  ASSERT_EQ(agent1->ExecuteCommand("CREATE TEMP TABLE tmp_zombies(jagpid int4)"), 0);
+  ASSERT_EQ(agent1->ExecuteCommand(kCreateZombieTableStatement), 0);
   std::string error;
-  EXPECT_GE(agent1->ExecuteCommand("INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM "
-                                   "varo.jobagent AG   LEFT JOIN pg_stat_activity PA ON "
-                                   "jagpid=pid  WHERE pid IS NULL",
-                                   &error),
-            1)
+  EXPECT_GE(agent1->ExecuteCommand(FindZombiesStatement(true), &error), 1) << error;
+  EXPECT_GE(agent1->ExecuteCommand(ClearZombieJobsStatement(), &error), 0)
       << error;
-  EXPECT_GE(agent1->ExecuteCommand(
-                "UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM "
-                "tmp_zombies z, varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND "
-                "j.jobid = l.jlgjobid AND l.jlgstatus='r');\n"
-                "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM "
-                "tmp_zombies z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE "
-                "z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND "
-                "s.jslstatus='r');\n"
-                "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN "
-                "(SELECT jagpid FROM tmp_zombies);\n"
-                "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n",
-                &error),
-            0)
-      << error;
-  EXPECT_EQ(agent1->ExecuteCommand("DROP TABLE tmp_zombies", &error), 0) << error;
-  EXPECT_TRUE(agent1->ExecuteQuery("SELECT varo.clear_probe_zombies()")->IsOk());
+  EXPECT_EQ(agent1->ExecuteCommand(kDropZombieTableStatement, &error), 0) << error;
+  EXPECT_TRUE(agent1->ExecuteQuery(kClearProbeZombiesQuery)->IsOk());
 
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.jobagent WHERE jagpid = " + dead), "0");
   EXPECT_EQ(Sql("SELECT jlgstatus FROM varo.joblog WHERE jlgid = " + log), "d");
@@ -462,8 +438,8 @@ TEST_F(CentralRights, ReaderRoleReadsEverythingButPasswordsAndChangesNothing) {
                               {"UPDATE varo.agent SET active = false", Expect::kRefused},
                               {"DELETE FROM varodata.cpu_usage", Expect::kRefused},
                               {"INSERT INTO varo.alert (subject) VALUES ('x')", Expect::kRefused},
-                              {"SELECT varo.do_heartbeat(1,'{}')", Expect::kRefused},
-                              {"SELECT varo.process_one_alert()", Expect::kRefused},
+                              {AgentHeartbeatQuery(1), Expect::kRefused},
+                              {kProcessOneAlertQuery, Expect::kRefused},
                           });
   person.reset();
   Sql("DELETE FROM varo.config WHERE param = 'smtp_password'");
@@ -518,9 +494,8 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
         *unmapped,
         {
             {"SELECT * FROM varo.agent", Expect::kNothing},
-            {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
-            {"INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '8' RETURNING "
-             "pg_backend_pid()",
+            {AgentHeartbeatQuery(8), Expect::kRefused},
+            {RegisterBackendQuery(8),
              Expect::kRefused},
         });
   }
@@ -531,7 +506,7 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
   ASSERT_TRUE(own->IsOk()) << own->GetErrorMessage();
   ASSERT_EQ(own->GetRowCount(), 1u);
   EXPECT_EQ(own->GetValueByIndex(0, 0), "8");
-  EXPECT_TRUE(mapped->ExecuteQuery("SELECT varo.do_heartbeat(8,'{}')")->IsOk());
+  EXPECT_TRUE(mapped->ExecuteQuery(AgentHeartbeatQuery(8))->IsOk());
   // Another role in varo_agent that acts for no agent reaches nothing.
   Sql("DO $$ BEGIN IF NOT EXISTS (SELECT 1 FROM pg_roles WHERE rolname = 'rights_test_stray') "
       "THEN CREATE ROLE rights_test_stray LOGIN IN ROLE varo_agent; END IF; END $$");
@@ -542,7 +517,7 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
                              {"SELECT * FROM varo.agent_server_binding WHERE NOT allow_takeover",
                               Expect::kNothing},
                              {"SELECT * FROM varodata.cpu_usage", Expect::kNothing},
-                             {"SELECT varo.do_heartbeat(8,'{}')", Expect::kRefused},
+                             {AgentHeartbeatQuery(8), Expect::kRefused},
                          });
 }
 

@@ -1,5 +1,6 @@
 // The central database made by scripts/central-db, against the real cluster:
-// the statements the agent sends, probe locking, notifications of the spools,
+// the statements the agent sends (the agent's own texts, from where it sends
+// them), probe locking, notifications of the spools,
 // alert processing, job rescheduling, the agent role's rights and the set-up
 // script itself. Each test uses its own agent and server ids, because all
 // tests of this binary share one cluster.
@@ -12,11 +13,20 @@
 #include <string>
 #include <vector>
 
+#include "agent/agent_capabilities.h"
+#include "agent/agent_heartbeat.h"
+#include "agent/agent_main_loop.h"
+#include "agent/alert_thread.h"
+#include "agent/heartbeat_thread.h"
+#include "agent/server_takeover.h"
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
 #include "platform/text.h"
+#include "work/job_step.h"
+#include "work/probe_step.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -42,6 +52,13 @@ void BindServer(int agentId, int serverId) {
 
 std::unique_ptr<DBConnectionToPostgreSQL> ConnectAsAgent(int agentId) {
   return Cluster().ConnectDB("varo", "agent" + std::to_string(agentId));
+}
+
+// Waits until no backend with `pid` is left; false when it stays.
+bool BackendGone(const std::string& pid) {
+  return WaitUntil(
+      [&] { return Sql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + pid) == "0"; },
+      std::chrono::seconds(30));
 }
 
 // One statement as the agent sends it; `params` empty means PQexec.
@@ -70,51 +87,28 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
 
-  auto version = conn->ExecuteQuery("SELECT varo.schema_version()");
+  auto version = conn->ExecuteQuery(kSchemaVersionQuery);
   ASSERT_TRUE(version->IsOk()) << version->GetErrorMessage();
   ASSERT_EQ(version->GetRowCount(), 1u);
   EXPECT_EQ(version->GetValueByIndex(0, 0), "201210091");
 
   ExpectAllRun(*conn, {
       {"SELECT version();", {}},
-      {"UPDATE varo.agent SET agent_capability_list = $1 WHERE id = $2",
-       {"{linux,disk_space,memory_usage,cpu_usage,network_statistics,io_analysis,"
-        "data_log_file_analysis,disk_busy_info,os_statistics,os_info}",
-        StrFormat("%d", agent)}},
-      {"CREATE TEMP TABLE tmp_zombies(jagpid int4)", {}},
-      {"INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM varo.jobagent AG   LEFT JOIN "
-       "pg_stat_activity PA ON jagpid=pid  WHERE pid IS NULL",
-       {}},
-      {"UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM tmp_zombies z, "
-       "varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND "
-       "l.jlgstatus='r');\n"
-       "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM tmp_zombies "
-       "z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE z.jagpid=j.jobprocessid AND "
-       "j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND s.jslstatus='r');\n"
-       "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN (SELECT "
-       "jagpid FROM tmp_zombies);\n"
-       "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n",
-       {}},
-      {"DROP TABLE tmp_zombies", {}},
-      {"SELECT varo.clear_probe_zombies()", {}},
-      {StrFormat("SELECT varo.do_heartbeat(%d,'{}')", agent), {}},
-      {StrFormat("SELECT varo.do_heartbeat(%d,'{%d}');", agent, server), {}},
-      {StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent), {}},
-      {StrFormat("SELECT allow_takeover FROM varo.agent_server_binding WHERE server_id = '%d' AND "
-              "allow_takeover = TRUE;",
-              server),
-       {}},
-      {StrFormat("UPDATE varo.agent_server_binding SET agent_id = %d WHERE server_id = %d AND "
-              "allow_takeover = TRUE;",
-              agent, server),
-       {}},
-      {"SELECT varo.process_one_alert()", {}},
+      {kSetCapabilitiesStatement, {kAgentCapabilityList, StrFormat("%d", agent)}},
+      {kCreateZombieTableStatement, {}},
+      {FindZombiesStatement(true), {}},
+      {ClearZombieJobsStatement(), {}},
+      {kDropZombieTableStatement, {}},
+      {kClearProbeZombiesQuery, {}},
+      {AgentHeartbeatQuery(agent), {}},
+      {ServerHeartbeatQuery(agent, server), {}},
+      {HeartbeatSettingsQuery(agent), {}},
+      {TakeoverPermissionQuery(server), {}},
+      {TakeoverStatement(agent, server), {}},
+      {kProcessOneAlertQuery, {}},
   });
 
-  auto registered = conn->ExecuteQuery(
-      StrFormat("INSERT INTO varo.jobagent (jagpid, agent_id) SELECT pg_backend_pid(), '%d' "
-             "RETURNING pg_backend_pid()",
-             agent));
+  auto registered = conn->ExecuteQuery(RegisterBackendQuery(agent));
   ASSERT_TRUE(registered->IsOk()) << registered->GetErrorMessage();
   auto pid = conn->ExecuteQuery("SELECT pg_backend_pid()");
   EXPECT_EQ(registered->GetValueByIndex(0, 0), pid->GetValueByIndex(0, 0));
@@ -141,8 +135,7 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
             std::to_string(agent));
   EXPECT_EQ(Sql(StrFormat("SELECT agent_capability_list[1] FROM varo.agent WHERE id = %d", agent)),
             "linux");
-  auto interval = conn->ExecuteQuery(
-      StrFormat("SELECT heartbeat_interval, active FROM varo.agent WHERE id = %d;", agent));
+  auto interval = conn->ExecuteQuery(HeartbeatSettingsQuery(agent));
   EXPECT_EQ(interval->GetValueByIndex(0, 0), "30");
   EXPECT_EQ(interval->GetValueByIndex(0, 1), "t");
 }
@@ -163,11 +156,7 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
   ASSERT_TRUE(conn);
   const std::string backendPid = conn->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
 
-  auto due = conn->ExecuteQuery(
-      StrFormat("SELECT J.jobid FROM varo.job J, varo.agent A  WHERE J.agent_id = A.id AND "
-             "jobenabled AND jobprocessid IS NULL  AND jobnextrun <= now() AND A.active AND "
-             "agent_id = '%d' ORDER BY jobnextrun",
-             agent));
+  auto due = conn->ExecuteQuery(DueJobsQuery(agent));
   ASSERT_TRUE(due->IsOk()) << due->GetErrorMessage();
   ASSERT_EQ(due->GetRowCount(), 1u);
   EXPECT_EQ(due->GetValueByName(0, "jobid"), jobId);
@@ -248,10 +237,7 @@ TEST(CentralSchemaAgentStatements, ZombieCleanUpMarksRunsDeadAndReschedulesTheJo
   ASSERT_TRUE(victim);
   const std::string deadPid = victim->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
   victim.reset();
-  for (int i = 0; i < 100 && Sql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + deadPid) != "0";
-       ++i) {
-    usleep(20 * 1000);
-  }
+  EXPECT_TRUE(BackendGone(deadPid));
   const std::string jobId = Sql(StrFormat(
       "INSERT INTO varo.job (agent_id, jobinterval, jobprocessid, joblastrun, jobnextrun) VALUES "
       "(%d, '10 minutes', ",
@@ -266,27 +252,10 @@ TEST(CentralSchemaAgentStatements, ZombieCleanUpMarksRunsDeadAndReschedulesTheJo
 
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
-  ASSERT_EQ(conn->ExecuteCommand("CREATE TEMP TABLE tmp_zombies(jagpid int4)"), 0);
+  ASSERT_EQ(conn->ExecuteCommand(kCreateZombieTableStatement), 0);
   std::string error;
-  EXPECT_GE(conn->ExecuteCommand("INSERT INTO tmp_zombies (jagpid) SELECT jagpid   FROM "
-                                 "varo.jobagent AG   LEFT JOIN pg_stat_activity PA ON jagpid=pid  "
-                                 "WHERE pid IS NULL",
-                                 &error),
-            1)
-      << error;
-  EXPECT_GE(conn->ExecuteCommand(
-                "UPDATE varo.joblog SET jlgstatus='d' WHERE jlgid IN (SELECT jlgid FROM "
-                "tmp_zombies z, varo.job j, varo.joblog l WHERE z.jagpid=j.jobprocessid AND "
-                "j.jobid = l.jlgjobid AND l.jlgstatus='r');\n"
-                "UPDATE varo.jobsteplog SET jslstatus='d' WHERE jslid IN ( SELECT jslid FROM "
-                "tmp_zombies z, varo.job j, varo.joblog l, varo.jobsteplog s WHERE "
-                "z.jagpid=j.jobprocessid AND j.jobid = l.jlgjobid AND l.jlgid = s.jsljlgid AND "
-                "s.jslstatus='r');\n"
-                "UPDATE varo.job SET jobprocessid=NULL, jobnextrun=NULL   WHERE jobprocessid IN "
-                "(SELECT jagpid FROM tmp_zombies);\n"
-                "DELETE FROM varo.jobagent   WHERE jagpid IN (SELECT jagpid FROM tmp_zombies);\n",
-                &error),
-            0)
+  EXPECT_GE(conn->ExecuteCommand(FindZombiesStatement(true), &error), 1) << error;
+  EXPECT_GE(conn->ExecuteCommand(ClearZombieJobsStatement(), &error), 0)
       << error;
   EXPECT_EQ(Sql("SELECT jlgstatus FROM varo.joblog WHERE jlgid = " + logId), "d");
   EXPECT_EQ(Sql("SELECT string_agg(jslstatus, ',') FROM varo.jobsteplog WHERE jsljlgid = " + logId),
@@ -392,11 +361,6 @@ TEST(CentralSchemaAgentStatements, SpoolerStatementsRun) {
 // ---------------------------------------------------------------------------
 // Probe schedules: selection, locks, unlock, zombies.
 
-constexpr char kProbeSelection[] =
-    "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
-    "lock     FROM varo.probe_schedule_view     WHERE agent_id = %d) AS probes WHERE lock = true "
-    "ORDER BY server_id, database_name";
-
 const char* kUnlock =
     "UPDATE varo.probe_schedule SET current_backend_pid = NULL, last_execution_time = now() "
     "WHERE probe_id = $1 AND parameter_value_list = $2 AND current_backend_pid = pg_backend_pid()";
@@ -417,7 +381,7 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
   auto second = ConnectAsAgent(agent);
   ASSERT_TRUE(first && second);
 
-  auto rows = first->ExecuteQuery(StrFormat(kProbeSelection, agent));
+  auto rows = first->ExecuteQuery(ProbeSelectionQuery(agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 1u);
   EXPECT_EQ(rows->GetValueByName(0, "agent_id"), "906");
@@ -436,12 +400,12 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
             firstPid);
 
   // Locked: neither another backend nor the same one gets it again.
-  auto other = second->ExecuteQuery(StrFormat(kProbeSelection, agent));
+  auto other = second->ExecuteQuery(ProbeSelectionQuery(agent));
   ASSERT_TRUE(other->IsOk()) << other->GetErrorMessage();
   EXPECT_EQ(other->GetRowCount(), 0u);
   auto direct = second->ExecuteQuery("SELECT varo.lock_schedule_table($1, $2)", {probeId, "{906}"});
   EXPECT_EQ(direct->GetValueByIndex(0, 0), "f");
-  EXPECT_EQ(first->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(first->ExecuteQuery(ProbeSelectionQuery(agent))->GetRowCount(), 0u);
 
   // Only the holder's backend can unlock; afterwards the row waits its interval.
   auto foreignUnlock = second->ExecuteQuery(kUnlock, {probeId, "{906}"});
@@ -450,12 +414,12 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
   auto unlock = first->ExecuteQuery(kUnlock, {probeId, "{906}"});
   ASSERT_TRUE(unlock->IsOk()) << unlock->GetErrorMessage();
   EXPECT_EQ(unlock->GetAffectedRows(), 1u);
-  EXPECT_EQ(second->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(second->ExecuteQuery(ProbeSelectionQuery(agent))->GetRowCount(), 0u);
 
   // Due again once the interval has passed.
   Sql("UPDATE varo.probe_schedule SET last_execution_time = now() - interval '61 seconds' WHERE "
       "probe_id = " + probeId);
-  EXPECT_EQ(second->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 1u);
+  EXPECT_EQ(second->ExecuteQuery(ProbeSelectionQuery(agent))->GetRowCount(), 1u);
 
   // A failure report as the probe queue sends it.
   auto report = second->ExecuteQuery(
@@ -483,12 +447,9 @@ TEST(CentralSchemaProbes, ClearProbeZombiesFreesOnlyLocksOfVanishedBackends) {
             "t");
   const std::string dyingPid = dying->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
   Sql("SELECT pg_terminate_backend(" + dyingPid + ")");
-  for (int i = 0; i < 100 && Sql("SELECT count(*) FROM pg_stat_activity WHERE pid = " + dyingPid) != "0";
-       ++i) {
-    usleep(20 * 1000);
-  }
+  EXPECT_TRUE(BackendGone(dyingPid));
 
-  auto cleared = holder->ExecuteQuery("SELECT varo.clear_probe_zombies()");
+  auto cleared = holder->ExecuteQuery(kClearProbeZombiesQuery);
   ASSERT_TRUE(cleared->IsOk()) << cleared->GetErrorMessage();
   // Other tests of this binary may have left locks of closed connections too.
   EXPECT_GE(std::stoi(cleared->GetValueByIndex(0, 0)), 1);
@@ -499,7 +460,7 @@ TEST(CentralSchemaProbes, ClearProbeZombiesFreesOnlyLocksOfVanishedBackends) {
                 "= " + probeA),
             "t");
   // The freed row is due again (it never ran) and can be taken by a live agent.
-  auto rows = holder->ExecuteQuery(StrFormat(kProbeSelection, agent));
+  auto rows = holder->ExecuteQuery(ProbeSelectionQuery(agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 1u);
   EXPECT_EQ(rows->GetValueByName(0, "probe_id"), probeB);
@@ -529,7 +490,7 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
 
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
-  auto rows = conn->ExecuteQuery(StrFormat(kProbeSelection, agent));
+  auto rows = conn->ExecuteQuery(ProbeSelectionQuery(agent));
   ASSERT_TRUE(rows->IsOk()) << rows->GetErrorMessage();
   ASSERT_EQ(rows->GetRowCount(), 2u);
   // Ordered by server_id, then database_name ("monitored" sorts first).
@@ -549,7 +510,7 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
   Sql("UPDATE varo.probe_schedule SET last_execution_time = NULL, current_backend_pid = NULL "
       "WHERE server_id = 908");
   Sql("UPDATE varo.agent SET active = false WHERE id = 908");
-  EXPECT_EQ(conn->ExecuteQuery(StrFormat(kProbeSelection, agent))->GetRowCount(), 0u);
+  EXPECT_EQ(conn->ExecuteQuery(ProbeSelectionQuery(agent))->GetRowCount(), 0u);
 }
 
 TEST(CentralSchemaProbes, BuiltinProbeRowsStoreThroughSyncToDBWithoutSpuriousChanges) {
@@ -668,7 +629,7 @@ TEST(CentralSchemaAlerts, EachAlertIsProcessedOnceIntoMailsAndTraps) {
   auto second = ConnectAsAgent(agent);
   ASSERT_TRUE(first && second);
   // Leave no other pending alert behind from earlier runs of this binary.
-  while (first->ExecuteQuery("SELECT varo.process_one_alert()")->GetValueByIndex(0, 0) == "t") {
+  while (first->ExecuteQuery(kProcessOneAlertQuery)->GetValueByIndex(0, 0) == "t") {
   }
   Sql("UPDATE varo.alert_recipient SET enabled = false");
   Sql("INSERT INTO varo.alert_recipient (name, mail_to, send_trap) VALUES ('ops', "
@@ -681,11 +642,11 @@ TEST(CentralSchemaAlerts, EachAlertIsProcessedOnceIntoMailsAndTraps) {
   // One caller holds the first alert in an open transaction: the other takes
   // the second one without waiting, then finds nothing left.
   ASSERT_TRUE(first->ExecuteQuery("BEGIN")->IsOk());
-  EXPECT_EQ(first->ExecuteQuery("SELECT varo.process_one_alert()")->GetValueByIndex(0, 0), "t");
-  EXPECT_EQ(second->ExecuteQuery("SELECT varo.process_one_alert()")->GetValueByIndex(0, 0), "t");
-  EXPECT_EQ(second->ExecuteQuery("SELECT varo.process_one_alert()")->GetValueByIndex(0, 0), "f");
+  EXPECT_EQ(first->ExecuteQuery(kProcessOneAlertQuery)->GetValueByIndex(0, 0), "t");
+  EXPECT_EQ(second->ExecuteQuery(kProcessOneAlertQuery)->GetValueByIndex(0, 0), "t");
+  EXPECT_EQ(second->ExecuteQuery(kProcessOneAlertQuery)->GetValueByIndex(0, 0), "f");
   ASSERT_TRUE(first->ExecuteQuery("COMMIT")->IsOk());
-  EXPECT_EQ(first->ExecuteQuery("SELECT varo.process_one_alert()")->GetValueByIndex(0, 0), "f");
+  EXPECT_EQ(first->ExecuteQuery(kProcessOneAlertQuery)->GetValueByIndex(0, 0), "f");
 
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.smtp_spool WHERE id > " + mailsBefore), "4");
   EXPECT_EQ(Sql("SELECT string_agg(mail_to || '/' || subject, ',' ORDER BY subject, mail_to) "

@@ -15,6 +15,8 @@
 #include "db/central_connection.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
+#include "support/global_state.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -46,14 +48,12 @@ std::string ConnOption(DBConnectionToPostgreSQL* connection, const std::string& 
 bool BackendsGone(const std::vector<std::string>& pids) {
   std::string list;
   for (const std::string& pid : pids) list += (list.empty() ? "" : ",") + pid;
-  for (int i = 0; i < 100; ++i) {
-    if (PgCluster::Get().Exec("postgres", "SELECT count(*) FROM pg_stat_activity WHERE pid IN (" +
-                                              list + ")") == "0") {
-      return true;
-    }
-    usleep(100 * 1000);
-  }
-  return false;
+  return WaitUntil(
+      [&] {
+        return PgCluster::Get().Exec("postgres", "SELECT count(*) FROM pg_stat_activity WHERE "
+                                                 "pid IN (" + list + ")") == "0";
+      },
+      std::chrono::seconds(30));
 }
 
 class ServerPoolTest : public testing::Test {
@@ -263,8 +263,8 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
   BindMonitored(1213);
   SetBindingColumn(1213, "sslmode = ''");
   // The environment's defaults must not be what the test sees.
-  setenv("PGSSLMODE", "disable", 1);
-  unsetenv("PGCONNECT_TIMEOUT");
+  EnvGuard sslMode("PGSSLMODE", "disable");
+  EnvGuard connectTimeout("PGCONNECT_TIMEOUT", std::nullopt);
   std::string error;
   ServerConnectionLease c = AllocateServerConnection(1213, "monitored", error);
   ASSERT_TRUE(c) << error;
@@ -278,7 +278,7 @@ TEST_F(ServerPoolTest, SslmodeAndConnectTimeoutKeywords) {
 
   GetDBSettings().connect_timeout = 7;
   SetBindingColumn(1213, "sslmode = 'disable'");
-  unsetenv("PGSSLMODE");
+  sslMode.Set(std::nullopt);
   ClearServerBindingCache();
   c = AllocateServerConnection(1213, "monitored", error);
   ASSERT_TRUE(c) << error;

@@ -2,6 +2,7 @@
 // names with blanks and parentheses, os-release quoting, mountinfo escapes and
 // optional fields.
 #include "platform/host_info.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -74,15 +75,14 @@ TEST(ParseOsRelease, QuotingCommentsAndMissingKeys) {
 class HostTree : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "varo-host-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root = tmpl;
+    ASSERT_FALSE(dir_.path().empty());
+    root = dir_.str();
   }
-  void TearDown() override { fs::remove_all(root); }
   void Write(const std::string& path, const std::string& text) {
     fs::create_directories(fs::path(root + path).parent_path());
     std::ofstream(root + path) << text;
   }
+  TempDir dir_{"varo-host-"};
   std::string root;
 };
 

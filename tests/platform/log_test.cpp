@@ -3,16 +3,18 @@
 
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/log.h"
+#include "support/global_state.h"
+#include "support/wait.h"
 
 namespace {
 
 class LogTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved = GetLogLevel(); }
-  void TearDown() override { SetLogLevel(saved); }
-  LogLevel saved = LOG_ERROR;
+  LogLevelGuard level_;
 };
 
 TEST_F(LogTest, WritesOnlyUpToTheConfiguredLevel) {
@@ -28,12 +30,38 @@ TEST_F(LogTest, WritesOnlyUpToTheConfiguredLevel) {
   };
   for (const Case& c : cases) {
     SetLogLevel(c.configured);
-    ::testing::internal::CaptureStdout();
+    LogCapture capture;
     LogMessage("w", LOG_WARNING);
     LogMessage("d1", LOG_DEBUG1);
     LogMessage("d2", LOG_DEBUG2);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), c.expected) << c.configured;
+    EXPECT_EQ(capture.Take(), c.expected) << c.configured;
   }
+}
+
+TEST_F(LogTest, SinkGetsWholeLinesFromManyThreadsUntilItIsRemoved) {
+  SetLogLevel(LOG_DEBUG2);
+  std::string all;
+  {
+    LogCapture capture;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([t] {
+        for (int i = 0; i < 200; ++i) LogMessage("thread " + std::to_string(t), LOG_DEBUG1);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    all = capture.Take();
+    LogMessage("after take", LOG_WARNING);
+    EXPECT_EQ(capture.Text(), "WARNING: after take\n");
+  }
+  for (int t = 0; t < 4; ++t) {
+    EXPECT_EQ(CountOf(all, "DEBUG: thread " + std::to_string(t) + "\n"), 200) << t;
+  }
+  EXPECT_EQ(all.size(), 4u * 200u * std::string("DEBUG: thread 0\n").size());
+  // Removed: lines go to standard output again.
+  ::testing::internal::CaptureStdout();
+  LogMessage("to stdout", LOG_WARNING);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "WARNING: to stdout\n");
 }
 
 TEST_F(LogTest, FatalMessagesEndTheProcessWithCodeOne) {

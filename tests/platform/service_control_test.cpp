@@ -9,6 +9,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/wait.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -30,8 +32,7 @@ class PassingThread {
   }
   int passes() const { return passes_; }
   bool WaitForPasses(int count) const {
-    for (int i = 0; i < 5000 && passes_ < count; ++i) std::this_thread::sleep_for(1ms);
-    return passes_ >= count;
+    return WaitUntil([&] { return passes_ >= count; }, 30s);
   }
 
  private:
