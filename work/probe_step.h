@@ -1,14 +1,37 @@
 // The probe step of each main-loop pass: selects (and so locks) the due probes
-// of this agent on the central connection. Running the probes on worker threads
-// is added with the probe tasks; until then a locked row is left to the central
-// database's zombie clean-up, like a row for which no task can be made.
+// of this agent on the central connection, makes a task for each, and runs
+// the probes of each (server, database) on a worker thread of their own.
 // Agent thread only.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
 
 #include "db/db_connection.h"
+#include "work/task.h"
+#include "work/work_queue.h"
+
+// The selection, formatted with the agent id; it locks every row it returns
+// for the connection's backend.
+inline constexpr const char kProbeSelectionSql[] =
+    "SELECT * FROM (    SELECT *, varo.lock_schedule_table(probe_id, parameter_value_list) AS "
+    "lock     FROM varo.probe_schedule_view     WHERE agent_id = %ld) AS probes WHERE lock = "
+    "true ORDER BY server_id, database_name";
+
+// The task for one due-probe row (collection method s, w or b), or null after
+// a warning when none can be made. Opens the WMI connection for method w.
+std::unique_ptr<Task> MakeProbeTask(const ResultSet& rows, int32_t row);
+
+// Groups the due-probe rows `due` into queues, one for each run of adjacent
+// rows with the same server_id and database_name texts, and hands each
+// finished queue to `start`. A row for which no task can be made is unlocked
+// at once and opens no queue.
+void QueueDueProbes(DBConnection& central, int32_t agentId, const ResultSet& due,
+                    const std::function<void(std::unique_ptr<ProbeWorkQueue>)>& start);
 
 // False when the selection query failed (after its warning); the main loop then
-// drains its threads and reconnects.
+// drains its threads and reconnects. The worker threads started here use
+// `central` until they have drained.
 bool RunProbeStep(DBConnection& central, int32_t agentId);
