@@ -28,10 +28,12 @@ std::unique_ptr<Task> MakeProbeTask(const ResultSet& rows, int32_t row) {
       ConnectToWMI();
       return std::make_unique<WMITask>(std::move(code), std::move(table), std::move(keys));
     case 'i':
-      // Internal probes are not part of this build yet.
-      LogMessage(StrFormat(_("internal probe %s is not available; the probe is skipped"),
+      // No internal probe is built in yet: like a probe name the internal
+      // probe factory does not know, the row is skipped and stays locked until
+      // the central database clears it.
+      LogMessage(StrFormat(_("internal probe %s is not available in this agent; skipped"),
                            code.c_str()),
-                 LOG_WARNING);
+                 LOG_DEBUG1);
       return nullptr;
     default:
       LogMessage(StrFormat(_("Invalid collection method: %s"), method.c_str()), LOG_WARNING);
@@ -57,9 +59,12 @@ void QueueDueProbes(DBConnection& central, int32_t agentId, const ResultSet& due
     const std::string valueList = due.GetValueByName(i, "parameter_value_list");
     std::unique_ptr<Task> task = MakeProbeTask(due, i);
     if (!task) {
-      // Unlocked at once, so that the row is not left locked until this
-      // agent's backend goes away; it is due again at its next interval.
-      UnlockProbe(central, probeId, valueList);
+      // A row of an unknown collection method is unlocked at once, so that it
+      // is not left locked for as long as this agent's backend lives; it is
+      // due again at its next interval.
+      if (due.GetValueByName(i, "collection_method").rfind('i', 0) != 0) {
+        UnlockProbe(central, probeId, valueList);
+      }
       continue;
     }
     task->SetParameters(ParseArrayLiteral(due.GetValueByName(i, "parameter_name_list")),

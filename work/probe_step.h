@@ -26,8 +26,9 @@ std::unique_ptr<Task> MakeProbeTask(const ResultSet& rows, int32_t row);
 
 // Groups the due-probe rows `due` into queues, one for each run of adjacent
 // rows with the same server_id and database_name texts, and hands each
-// finished queue to `start`. A row for which no task can be made is unlocked
-// at once and opens no queue.
+// finished queue to `start`. A row for which no task can be made opens no
+// queue; it is unlocked at once when its collection method is unknown, and
+// left locked when it names an internal probe this agent does not have.
 void QueueDueProbes(DBConnection& central, int32_t agentId, const ResultSet& due,
                     const std::function<void(std::unique_ptr<ProbeWorkQueue>)>& start);
 
