@@ -8,7 +8,7 @@
 // the process's peak RSS.
 //
 // The cluster is the test fixture's (made as user postgres when run as root,
-// removed at exit). Usage: probe_scale [N...]
+// removed at exit), restarted with max_connections above N. Usage: probe_scale [N...]
 #include <sys/resource.h>
 
 #include <chrono>
@@ -63,6 +63,11 @@ int main(int argc, char** argv) {
   for (int n : sizes) most = std::max(most, n);
 
   PgCluster& cluster = PgCluster::Get();
+  // One cluster stands in for every monitored server: give it room for a
+  // connection per server at once, as N separate servers would have.
+  cluster.AddConf("max_connections = " + std::to_string(most + 100));
+  cluster.Stop();
+  cluster.Start();
   std::vector<std::string> args = {"--agent", std::to_string(kAgentId)};
   for (int i = 0; i < most; ++i) {
     for (const std::string& a :
