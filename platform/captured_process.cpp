@@ -128,6 +128,7 @@ bool CapturedProcess::Start(const std::vector<std::string>& argv, std::string* e
 }
 
 CapturedProcess::Outcome CapturedProcess::ReadAll(size_t maxBytes, std::string* output) {
+  if (pid_ <= 0) return Outcome::kFailed;  // nothing was started
   char buffer[4096];
   bool exited = false;
   for (;;) {

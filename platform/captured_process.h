@@ -39,7 +39,8 @@ class CapturedProcess {
   // Reads the output until the child has exited and the pipe is empty or
   // closed, at most `maxBytes` bytes; then reaps the child. A descendant that
   // keeps the pipe open after the child exited does not hold the read up: what
-  // is already in the pipe is taken and the rest is left.
+  // is already in the pipe is taken and the rest is left. A child that closes
+  // its output and runs on is waited for. kFailed when nothing was started.
   Outcome ReadAll(size_t maxBytes, std::string* output);
 
   // The child's process id while it runs, or -1.
