@@ -11,6 +11,7 @@
 
 #include "agent/agent_sleep.h"
 #include "agent/run_agent.h"
+#include "platform/captured_process.h"
 #include "platform/log.h"
 #include "platform/service_control.h"
 #include "platform/service_notifier.h"
@@ -183,6 +184,9 @@ void JoinAgentThread() {
 }
 
 bool StopAgentThread() {
+  // Scripts run in process groups of their own, which the end of the process
+  // would leave behind.
+  EndAllCapturedProcesses();
   bool onAgentThread;
   {
     std::lock_guard<std::mutex> lock(threadMutex);

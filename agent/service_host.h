@@ -2,7 +2,8 @@
 // service (RUN) the control requests taken as signals on a dedicated thread,
 // the status reports to systemd and the stop sequence. The functions run on the
 // main thread, except ServiceControlHandler (control thread) and
-// StopAgentThread (control thread, or any thread through a fatal message).
+// StopAgentThread (control thread, or any thread through a fatal message), which
+// first ends the process groups of running scripts.
 #pragma once
 
 #include <cstdint>

@@ -61,6 +61,30 @@ bool IsValidUtf8(std::string_view text) {
   return true;
 }
 
+std::string ToValidUtf8(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  size_t i = 0;
+  while (i < bytes.size()) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c != 0 && c < 0x80) {
+      out.push_back(static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    if (length > 1 && i + length <= bytes.size() && IsValidUtf8(bytes.substr(i, length))) {
+      out.append(bytes.substr(i, length));
+      i += length;
+    } else {
+      out.append(kReplacement);
+      ++i;
+    }
+  }
+  return out;
+}
+
 const char* TranslateMessage(const char* literal) {
   return dgettext("varo-agent", literal);
 }

@@ -12,6 +12,10 @@ std::string StrFormat(const char* format, ...) __attribute__((format(printf, 1, 
 // forms, surrogates or values beyond U+10FFFF.
 bool IsValidUtf8(std::string_view text);
 
+// `bytes` as well-formed UTF-8: every byte that does not start a well-formed
+// sequence, and every NUL, becomes U+FFFD; everything else is kept.
+std::string ToValidUtf8(std::string_view bytes);
+
 // Looks a message literal up in the catalogue (text domain "varo-agent"); returns
 // the literal itself while no catalogue is installed. The translation is a format
 // with the same conversions as the literal, so the compiler checks the arguments

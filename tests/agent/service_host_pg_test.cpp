@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -265,6 +266,64 @@ TEST_F(ServiceHost, PauseBeforeTheAgentConnectedTakesEffectOnceItRuns) {
   ASSERT_TRUE(manager.WaitFor("STATUS=Running", 10s)) << manager.Received();
   manager.Signal(SIGTERM);
   EXPECT_EQ(manager.WaitForExit(20s), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// "Z" for a zombie, empty when no process `pid` exists.
+std::string ProcessState(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return "";
+  const size_t close = line.rfind(')');
+  return close == std::string::npos || close + 2 >= line.size() ? "" : line.substr(close + 2, 1);
+}
+
+TEST_F(ServiceHost, StopEndsARunningScript) {
+  ServiceManagerStandIn manager;
+  ASSERT_TRUE(manager.bound());
+  const fs::path pidFile = manager.dir() / "script.pid";
+  const PgCluster& cluster = PgCluster::Get();
+  cluster.Exec("varo", "DELETE FROM varo.probe WHERE probe_internal_name = 't13_stop'");
+  cluster.Exec("varo", "DROP TABLE IF EXISTS varodata.t13_stop");
+  cluster.Exec("varo", "CREATE TABLE varodata.t13_stop (agent_id int, x text, "
+                       "recorded_time timestamptz NOT NULL DEFAULT now())");
+  const std::string id = cluster.Exec(
+      "varo", "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
+              "probe_scope) VALUES ('t13_stop', 'b', $s$echo $$ > '" + pidFile.string() +
+                  "'; exec sleep 600$s$, 'agent') RETURNING probe_id");
+  cluster.Exec("varo", "INSERT INTO varo.probe_schedule (probe_id, agent_id) VALUES (" + id + ", 7)");
+
+  ASSERT_TRUE(manager.Start(AgentArguments()));
+  ASSERT_TRUE(manager.WaitFor("READY=1", 120s)) << manager.Received();
+  pid_t script = 0;
+  for (int i = 0; i < 600 && script == 0; ++i) {
+    std::ifstream in(pidFile);
+    if (!(in >> script)) {
+      script = 0;
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+  ASSERT_GT(script, 0) << "the script never ran";
+  std::string state = ProcessState(script);
+  EXPECT_TRUE(state == "S" || state == "R") << state;
+
+  manager.Signal(SIGTERM);
+  ASSERT_TRUE(manager.WaitFor("STATUS=Stopped", 20s)) << manager.Received();
+  EXPECT_EQ(manager.WaitForExit(20s), 0);
+  // The script's process group was killed: gone, or a zombie of whoever
+  // inherited it.
+  for (int i = 0; i < 100; ++i) {
+    state = ProcessState(script);
+    if (state.empty() || state == "Z") break;
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_TRUE(state.empty() || state == "Z") << state;
+  if (!state.empty() && state != "Z") kill(script, SIGKILL);
+  cluster.Exec("varo", "DELETE FROM varo.probe WHERE probe_id = " + id);
+  cluster.Exec("varo", "DROP TABLE varodata.t13_stop");
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "central_test_setup.h"
+#include "support/central_test_setup.h"
 #include "db/central_connection.h"
 #include "db/db_connection_with_mutex.h"
 #include "support/wait.h"

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "central_test_setup.h"
+#include "support/central_test_setup.h"
 #include "db/central_connection.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"

@@ -1,0 +1,128 @@
+// Tasks that need no database: named parameters, script output parsing, and
+// batch tasks run as job steps (nothing stored) or failing before storage.
+#include "work/task.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using List = std::vector<std::string>;
+
+// The central connection of tasks that must not store anything.
+class UnusedCentral : public DBConnection {
+ public:
+  std::unique_ptr<ResultSet> ExecuteQuery(const std::string& query,
+                                          const std::vector<std::string>& = {}) override {
+    ADD_FAILURE() << "unexpected statement: " << query;
+    return nullptr;
+  }
+  std::string SyncToDB(const ResultSet&, const std::string& table, const std::vector<std::string>&,
+                       const std::vector<std::string>&,
+                       const std::vector<std::string>&) override {
+    ADD_FAILURE() << "unexpected store into " << table;
+    return "unexpected";
+  }
+};
+
+TEST(BindNamedParameters, NumbersOnlyNamesThatOccur) {
+  struct Case {
+    std::string code;
+    List names, values;
+    std::string sql;
+    List positional;
+  } cases[] = {
+      {"SELECT %{a}, %{b}, %{a}", {"b", "a", "c"}, {"2", "1", "3"}, "SELECT $2, $1, $2", {"2", "1"}},
+      {"SELECT 1", {"x"}, {"9"}, "SELECT 1", {}},
+      {"SELECT %{server_id}, %{database_name}",
+       {"server_id", "database_name"},
+       {"3", "postgres"},
+       "SELECT $1, $2",
+       {"3", "postgres"}},
+      {"SELECT '%{a}' || %{ab}", {"ab", "a"}, {"x", "y"}, "SELECT '$2' || $1", {"x", "y"}},
+      {"SELECT %{a}", {}, {}, "SELECT %{a}", {}},
+  };
+  for (const Case& c : cases) {
+    List positional;
+    EXPECT_EQ(BindNamedParameters(c.code, c.names, c.values, &positional), c.sql) << c.code;
+    EXPECT_EQ(positional, c.positional) << c.code;
+  }
+}
+
+List Row(const ResultSet& rs, uint32_t row) {
+  List out;
+  for (size_t j = 0; j < rs.columnNames.size(); ++j) {
+    out.push_back(rs.GetValueByIndex(static_cast<int32_t>(row), static_cast<int32_t>(j)));
+  }
+  return out;
+}
+
+TEST(ParseScriptOutput, FirstLineNamesColumnsAndShortLinesAreDropped) {
+  auto rows = ParseScriptOutput("a\tb\r\n1\t2\r\n3\r\n");
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->columnNames.size(), 2u);
+  EXPECT_EQ(rows->columnNames, (List{"a", "b"}));
+  ASSERT_EQ(rows->GetRowCount(), 1u);
+  EXPECT_EQ(Row(*rows, 0), (List{"1", "2"}));
+
+  rows = ParseScriptOutput("\n\n\ta\t\tb\t\nx\ty\nx\t\ty\nx\ty\tz\n\n");
+  ASSERT_TRUE(rows);
+  EXPECT_EQ(rows->columnNames.size(), 2u);
+  ASSERT_EQ(rows->GetRowCount(), 2u) << "runs of tabs are one separator";
+  EXPECT_EQ(Row(*rows, 1), (List{"x", "y"}));
+
+  EXPECT_FALSE(ParseScriptOutput(""));
+  EXPECT_FALSE(ParseScriptOutput("\r\n\n\t\t\n"));
+}
+
+TEST(BatchTask, JobStepGivesTheOutputWithLfScript) {
+  UnusedCentral central;
+  BatchTask task("echo one\r\necho two >&2\r\nexit 7\r\n", "", {});
+  task.Run(central);
+  EXPECT_EQ(task.status, 1) << task.message;
+  EXPECT_EQ(task.message, "one\ntwo\n");
+  EXPECT_EQ(task.Code(), "echo one\necho two >&2\nexit 7\n");
+}
+
+TEST(BatchTask, OutputIsDecodedOnceAsUtf8) {
+  UnusedCentral central;
+  // A multibyte character split across pipe reads and a stray byte.
+  BatchTask task("head -c 4095 /dev/zero | tr '\\0' x; printf '\\303\\251\\377\\n'", "", {});
+  task.Run(central);
+  EXPECT_EQ(task.status, 1);
+  EXPECT_EQ(task.message, std::string(4095, 'x') + "\xC3\xA9\xEF\xBF\xBD\n");
+}
+
+TEST(BatchTask, HugeOutputFailsTheTask) {
+  UnusedCentral central;
+  BatchTask task("head -c 100000000 /dev/zero; echo done", "target", {});
+  task.Run(central);
+  EXPECT_EQ(task.status, -1);
+  EXPECT_NE(task.message.find("more than 16777216 bytes"), std::string::npos) << task.message;
+}
+
+TEST(BatchTask, ParameterListMismatchFailsBeforeRunning) {
+  UnusedCentral central;
+  char dir[] = "/tmp/varo_task_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string mark = std::string(dir) + "/ran";
+  BatchTask task("touch " + mark, "target", {});
+  task.SetParameters({"server_id", "database_name"}, {"3"});
+  task.Run(central);
+  EXPECT_EQ(task.status, -1);
+  EXPECT_EQ(task.message,
+            "the probe has 2 parameter names but 1 parameter values; it was not run");
+  EXPECT_NE(access(mark.c_str(), F_OK), 0);
+  rmdir(dir);
+
+  SQLTask sql(1, "db", "SELECT %{a}");
+  sql.SetParameters({"a"}, {});
+  sql.Run(central);
+  EXPECT_EQ(sql.status, -1);
+  EXPECT_EQ(sql.message, "the probe has 1 parameter names but 0 parameter values; it was not run");
+}
+
+}  // namespace
