@@ -44,8 +44,7 @@ HeartbeatOutcome AgentHeartbeat(DBConnection& central) {
   const int32_t agentId = GetSettings().agent_id;
 
   if (state.agentActive) {
-    std::unique_ptr<ResultSet> beat =
-        central.ExecuteQuery(AgentHeartbeatQuery(agentId));
+    std::unique_ptr<ResultSet> beat = central.ExecuteQuery(AgentHeartbeatQuery(agentId));
     if (!beat->IsOk()) {
       LogMessage(StrFormat(_("Heartbeat: error updating the heartbeat for agent-%d : %s"), agentId,
                            beat->GetErrorMessage().c_str()),

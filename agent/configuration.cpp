@@ -1,5 +1,7 @@
 #include "agent/configuration.h"
 
+#include <strings.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -10,8 +12,6 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
-
-#include <strings.h>
 
 #include "agent/settings.h"
 #include "agent/usage.h"
@@ -25,9 +25,7 @@ namespace {
 
 constexpr const char* kConfigurationGroup = "VARO/agent";
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  return strcasecmp(a.c_str(), b) == 0;
-}
+bool EqualsNoCase(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // One setting as every source of settings knows it.
 enum class SettingParser {
@@ -74,33 +72,123 @@ struct SettingDefinition {
 
 // Every setting, once. The registry reads the required ones first, in this order.
 const SettingDefinition kSettings[] = {
-    {"varo_host", "VARO_HOST", 0, SettingParser::kText, {.text = &Settings::varo_host},
-     kAnyNumber, nullptr, kAnyNumber, true},
-    {"varo_port", "VARO_PORT", 0, SettingParser::kNumber, {.port = &Settings::varo_port},
-     {0, 65535}, "varo_port must be an integer between 0 and 65535", {1, 65534}, true},
-    {"agent_id", "AgentID", 0, SettingParser::kNumber, {.number = &Settings::agent_id},
-     {0, INT32_MAX}, "agent_id must be an integer between 0 and 2147483647",
-     {1, INT32_MAX - 1}, true},
-    {"agent_ssl_key", "AgentKeyPath", 0, SettingParser::kText,
-     {.text = &Settings::agent_ssl_key}, kAnyNumber, nullptr, kAnyNumber, false},
-    {"agent_ssl_crt", "AgentCrtPath", 0, SettingParser::kText,
-     {.text = &Settings::agent_ssl_crt}, kAnyNumber, nullptr, kAnyNumber, false},
-    {"agent_flag_dir", "AgentFlagDir", 0, SettingParser::kText,
-     {.text = &Settings::agent_flag_dir}, kAnyNumber, nullptr, kAnyNumber, false},
-    {"log_level", "LogLevel", 0, SettingParser::kLogLevel, {.level = &Settings::log_level},
-     kAnyNumber, nullptr, kAnyNumber, false},
-    {"long_wait", "LongWait", 'r', SettingParser::kNumber, {.number = &Settings::long_wait},
-     {10, INT32_MAX}, nullptr, {10, INT32_MAX}, false},
-    {"short_wait", "ShortWait", 't', SettingParser::kNumber, {.number = &Settings::short_wait},
-     {1, INT32_MAX}, nullptr, {1, INT32_MAX}, false},
-    {"alert_threads", "AlertThreads", 'a', SettingParser::kNumber,
-     {.number = &Settings::alert_threads}, kAnyNumber, nullptr, {1, INT32_MAX}, false},
-    {"enable_smtp", "EnableSMTP", 0, SettingParser::kFlag, {.flag = &Settings::enable_smtp},
-     kAnyNumber, nullptr, kAnyNumber, false},
-    {"enable_snmp", "EnableSNMP", 0, SettingParser::kFlag, {.flag = &Settings::enable_snmp},
-     kAnyNumber, nullptr, kAnyNumber, false},
-    {"connect_timeout", "ConnectTimeout", 0, SettingParser::kNumber,
-     {.number = &Settings::connect_timeout}, {0, INT32_MAX}, nullptr, {0, INT32_MAX}, false},
+    {"varo_host",
+     "VARO_HOST",
+     0,
+     SettingParser::kText,
+     {.text = &Settings::varo_host},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     true},
+    {"varo_port",
+     "VARO_PORT",
+     0,
+     SettingParser::kNumber,
+     {.port = &Settings::varo_port},
+     {0, 65535},
+     "varo_port must be an integer between 0 and 65535",
+     {1, 65534},
+     true},
+    {"agent_id",
+     "AgentID",
+     0,
+     SettingParser::kNumber,
+     {.number = &Settings::agent_id},
+     {0, INT32_MAX},
+     "agent_id must be an integer between 0 and 2147483647",
+     {1, INT32_MAX - 1},
+     true},
+    {"agent_ssl_key",
+     "AgentKeyPath",
+     0,
+     SettingParser::kText,
+     {.text = &Settings::agent_ssl_key},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"agent_ssl_crt",
+     "AgentCrtPath",
+     0,
+     SettingParser::kText,
+     {.text = &Settings::agent_ssl_crt},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"agent_flag_dir",
+     "AgentFlagDir",
+     0,
+     SettingParser::kText,
+     {.text = &Settings::agent_flag_dir},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"log_level",
+     "LogLevel",
+     0,
+     SettingParser::kLogLevel,
+     {.level = &Settings::log_level},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"long_wait",
+     "LongWait",
+     'r',
+     SettingParser::kNumber,
+     {.number = &Settings::long_wait},
+     {10, INT32_MAX},
+     nullptr,
+     {10, INT32_MAX},
+     false},
+    {"short_wait",
+     "ShortWait",
+     't',
+     SettingParser::kNumber,
+     {.number = &Settings::short_wait},
+     {1, INT32_MAX},
+     nullptr,
+     {1, INT32_MAX},
+     false},
+    {"alert_threads",
+     "AlertThreads",
+     'a',
+     SettingParser::kNumber,
+     {.number = &Settings::alert_threads},
+     kAnyNumber,
+     nullptr,
+     {1, INT32_MAX},
+     false},
+    {"enable_smtp",
+     "EnableSMTP",
+     0,
+     SettingParser::kFlag,
+     {.flag = &Settings::enable_smtp},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"enable_snmp",
+     "EnableSNMP",
+     0,
+     SettingParser::kFlag,
+     {.flag = &Settings::enable_snmp},
+     kAnyNumber,
+     nullptr,
+     kAnyNumber,
+     false},
+    {"connect_timeout",
+     "ConnectTimeout",
+     0,
+     SettingParser::kNumber,
+     {.number = &Settings::connect_timeout},
+     {0, INT32_MAX},
+     nullptr,
+     {0, INT32_MAX},
+     false},
 };
 
 void StoreNumber(const SettingDefinition& definition, int64_t value) {

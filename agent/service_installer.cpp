@@ -122,8 +122,8 @@ std::string UnitDescription(const std::string& text) {
 bool IsValidUserName(const std::string& name) {
   if (name.empty() || name.size() > 64 || name[0] == '-') return false;
   for (char c : name) {
-    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-          c == '_' || c == '.' || c == '-' || c == '@' || c == '$')) {
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+          c == '.' || c == '-' || c == '@' || c == '$')) {
       return false;
     }
   }
@@ -140,8 +140,8 @@ ServiceInstallRequest ParseInstallArguments(const std::string& serviceName,
   request.runArguments = {"RUN", serviceName};
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
-    const bool taken = arg.size() >= 2 && arg[0] == '-' &&
-                       (arg[1] == 'd' || arg[1] == 'u' || arg[1] == 'p');
+    const bool taken =
+        arg.size() >= 2 && arg[0] == '-' && (arg[1] == 'd' || arg[1] == 'u' || arg[1] == 'p');
     if (!taken) {
       request.runArguments.push_back(arg);
       continue;
@@ -187,13 +187,27 @@ std::string QuoteExecWord(const std::string& word) {
   std::string out = "\"";
   for (char c : word) {
     switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '"': out += "\\\""; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '%': out += "%%"; break;
-      case '$': out += "$$"; break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '%':
+        out += "%%";
+        break;
+      case '$':
+        out += "$$";
+        break;
       default:
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
           out += StrFormat("\\x%02x", static_cast<unsigned char>(c));

@@ -8,10 +8,10 @@
 // What INSTALL took from its command line.
 struct ServiceInstallRequest {
   std::string serviceName;
-  std::string displayName;          // default "Corvane - " + service name
+  std::string displayName;  // default "Corvane - " + service name
   std::string account = ".\\Administrator";
-  bool accountGiven = false;        // -u was given
-  std::string password;             // accepted, not stored
+  bool accountGiven = false;              // -u was given
+  std::string password;                   // accepted, not stored
   std::vector<std::string> runArguments;  // "RUN", service name, then every other argument
 };
 

@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "db/central_connection.h"
+#include "db/db_settings.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
-#include "db/db_settings.h"
 #include "support/pg_cluster.h"
 #include "work/probe_step.h"
 #include "work/worker_thread.h"
@@ -91,7 +91,8 @@ int main(int argc, char** argv) {
             "now())");
     const std::string id = Central(
         "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
-        "probe_key_list, probe_scope) VALUES ('" + table +
+        "probe_key_list, probe_scope) VALUES ('" +
+        table +
         "', 's', 'SELECT relkind::text, count(*)::text AS n FROM pg_class WHERE "
         "%{server_id}::int > 0 GROUP BY 1', '{relkind}', 'server') RETURNING probe_id");
     Central("INSERT INTO varo.probe_schedule (probe_id, server_id, enabled) SELECT " + id +
@@ -123,14 +124,14 @@ int main(int argc, char** argv) {
       const auto start = std::chrono::steady_clock::now();
       if (!RunProbeStep(central, kAgentId)) return 1;
       while (GetRunningWorkerCount() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      const double wall = std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - start)
-                              .count();
+      const double wall =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+              .count();
       const double cpuPerProbe = (CpuSeconds() - cpu) * 1e6 / (3.0 * n);
       ReapIdleServerConnections();
       std::printf("%6d %5d %12.0f %16.0f %18ld %8s %14ld\n", n, pass, wall, cpuPerProbe,
-                  SessionsOpened() - sessions, Central("SELECT count(*) FROM varo.probe_log").c_str(),
-                  PeakRssKib());
+                  SessionsOpened() - sessions,
+                  Central("SELECT count(*) FROM varo.probe_log").c_str(), PeakRssKib());
       const std::string failure = Central("SELECT min(message) FROM varo.probe_log");
       if (!failure.empty()) std::printf("       a failure: %s\n", failure.c_str());
       std::fflush(stdout);

@@ -115,12 +115,11 @@ int main(int argc, char** argv) {
       const double cpuStart = ThreadCpuMicros();
       const std::string error = conn.SyncToDB(fresh, table, {"key"}, {"server_id"}, {"1"});
       const double cpu = ThreadCpuMicros() - cpuStart;
-      const double wall = std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - wallStart)
-                              .count();
+      const double wall =
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - wallStart)
+              .count();
       if (!error.empty()) {
-        std::fprintf(stderr, "sync_bench: rows=%ld changed=%d: %s\n", rows, percent,
-                     error.c_str());
+        std::fprintf(stderr, "sync_bench: rows=%ld changed=%d: %s\n", rows, percent, error.c_str());
         status = 1;
         break;
       }

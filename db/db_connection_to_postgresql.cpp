@@ -118,8 +118,8 @@ std::unique_ptr<ResultSet> DBConnectionToPostgreSQL::ExecuteQuery(
     values.reserve(params.size() + 1);
     for (const std::string& p : params) values.push_back(p.c_str());
     values.push_back(nullptr);
-    result.reset(PQexecParams(conn.get(), query.c_str(), static_cast<int>(params.size()),
-                              nullptr, values.data(), nullptr, nullptr, 0));
+    result.reset(PQexecParams(conn.get(), query.c_str(), static_cast<int>(params.size()), nullptr,
+                              values.data(), nullptr, nullptr, 0));
   } else {
     result.reset(PQexec(conn.get(), query.c_str()));
   }

@@ -39,8 +39,8 @@ std::string DBConnectionWithMutex::syncServerLogData(const LogRows& rows,
 
 std::string DBConnectionWithMutex::syncAuditLogData(const LogRows& rows,
                                                     const std::string& fileName,
-                                                    const std::string& serverId,
-                                                    int64_t fileOffset, int32_t versionCode) {
+                                                    const std::string& serverId, int64_t fileOffset,
+                                                    int32_t versionCode) {
   std::lock_guard<std::mutex> lock(mutex);
   if (!innerPostgres) return "log storage needs a PostgreSQL connection";
   return innerPostgres->syncAuditLogData(rows, fileName, serverId, fileOffset, versionCode);

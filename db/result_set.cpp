@@ -1,8 +1,6 @@
 #include "db/result_set.h"
 
-int32_t ResultSet::GetAffectedRows() const {
-  return static_cast<int32_t>(GetRowCount());
-}
+int32_t ResultSet::GetAffectedRows() const { return static_cast<int32_t>(GetRowCount()); }
 
 std::string ResultSet::GetValueByName(int32_t row, std::string_view columnName,
                                       bool* isNull) const {

@@ -1,7 +1,8 @@
 #include "db/result_set_from_postgresql.h"
-#include "platform/number_parser.h"
 
 #include <cstring>
+
+#include "platform/number_parser.h"
 
 ResultSetFromPostgreSQL::ResultSetFromPostgreSQL(PGresultPtr res) : result(std::move(res)) {
   const int fields = PQnfields(result.get());

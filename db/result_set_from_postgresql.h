@@ -17,8 +17,7 @@ class ResultSetFromPostgreSQL : public ResultSet {
   uint32_t GetRowCount() const override;
   // The count of the command status; 0 when it is empty or not a number.
   int32_t GetAffectedRows() const override;
-  std::string GetValueByIndex(int32_t row, int32_t column,
-                              bool* isNull = nullptr) const override;
+  std::string GetValueByIndex(int32_t row, int32_t column, bool* isNull = nullptr) const override;
 
  private:
   PGresultPtr result;

@@ -12,14 +12,12 @@ class ResultSetWithFixedRows : public ResultSet {
  public:
   using Row = std::vector<std::string>;
 
-  explicit ResultSetWithFixedRows(std::vector<std::string> names)
-      : ResultSet(std::move(names)) {}
+  explicit ResultSetWithFixedRows(std::vector<std::string> names) : ResultSet(std::move(names)) {}
 
   bool IsOk() const override { return true; }
   std::string GetErrorMessage() const override;
   uint32_t GetRowCount() const override { return static_cast<uint32_t>(rows.size()); }
-  std::string GetValueByIndex(int32_t row, int32_t column,
-                              bool* isNull = nullptr) const override;
+  std::string GetValueByIndex(int32_t row, int32_t column, bool* isNull = nullptr) const override;
 
   // Appends a copy of `row` (one text per column, by convention) and returns the
   // stored copy, which stays valid (at the same address) while the result set

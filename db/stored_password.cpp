@@ -1,7 +1,5 @@
 #include "db/stored_password.h"
 
-#include "platform/text.h"
-
 #include <openssl/evp.h>
 
 #include <array>
@@ -9,6 +7,8 @@
 #include <cstring>
 #include <memory>
 #include <vector>
+
+#include "platform/text.h"
 
 // Stored passwords are an 8-character tag followed by upper-case hex digits. The
 // password goes through two passes; each pass permutes the byte values, encrypts
@@ -202,8 +202,7 @@ bool RunCipherPass(const EVP_CIPHER_CTX* templateContext, bool encrypt,
 // True when `bytes` is well-formed UTF-8 without NUL characters, so that the
 // password can be passed to libpq and to a mail server unchanged.
 bool IsPasswordText(const std::vector<unsigned char>& bytes) {
-  return IsValidUtf8(
-      std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+  return IsValidUtf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 }  // namespace

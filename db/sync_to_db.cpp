@@ -91,7 +91,7 @@ class StoredIndex {
  public:
   struct Chain {
     uint64_t hash = 0;
-    int32_t head = -1;    // -1: slot unused
+    int32_t head = -1;  // -1: slot unused
     int32_t tail = -1;
     int32_t cursor = -1;  // no row before it is still unpaired
   };
@@ -252,7 +252,8 @@ bool SyncStatementBuilder::Prepare(const std::vector<std::string>& resultColumns
   keyNames = keyColumns;
   for (size_t i = 0; i < filterColumns.size() && i < filterValues.size(); ++i) {
     std::string name, value;
-    if (!identifier(filterColumns[i], &name) || !Literal(filterValues[i], filterColumns[i], &value)) {
+    if (!identifier(filterColumns[i], &name) ||
+        !Literal(filterValues[i], filterColumns[i], &value)) {
       return false;
     }
     if (i > 0) scope += " AND ";
@@ -454,8 +455,7 @@ std::string RunSync(DBConnectionToPostgreSQL& conn, const ResultSet& resultSet,
   for (const std::string& name : resultNames) {
     const int32_t inStored = FindColumn(storedNames, name);
     if (inStored < 0) {
-      return StrFormat(_("result column %s not found among columns of target table"),
-                       name.c_str());
+      return StrFormat(_("result column %s not found among columns of target table"), name.c_str());
     }
     columns.storedOfResult.push_back(static_cast<uint32_t>(inStored));
   }

@@ -38,9 +38,9 @@ class SyncRows {
  private:
   uint32_t rowCount = 0;
   uint32_t columnCount = 0;
-  std::string arena;          // every value, one after the other
-  std::vector<size_t> ends;   // end of each cell in `arena`, row by row
-  std::vector<uint8_t> nulls; // 1 where the value is SQL NULL
+  std::string arena;           // every value, one after the other
+  std::vector<size_t> ends;    // end of each cell in `arena`, row by row
+  std::vector<uint8_t> nulls;  // 1 where the value is SQL NULL
 };
 
 // A fast 64-bit hash of a text.

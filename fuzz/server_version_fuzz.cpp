@@ -27,9 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   if (size >= 3) {
     const int major = data[0], minor = data[1], patch = data[2];
-    const std::string built = "PostgreSQL " + std::to_string(major) + "." +
-                              std::to_string(minor) + "." + std::to_string(patch) + " " +
-                              text.substr(3);
+    const std::string built = "PostgreSQL " + std::to_string(major) + "." + std::to_string(minor) +
+                              "." + std::to_string(patch) + " " + text.substr(3);
     const ServerVersion v = ParseServerVersionText(built);
     Check(v.major == major && v.minor == minor && v.patch == patch && !v.isKelvora);
   }

@@ -62,7 +62,8 @@ std::string EncodeUtf16le(std::string_view text) {
     const auto c = static_cast<unsigned char>(text[i]);
     const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
     uint32_t cp = extra == 0 ? c : c & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (int k = 1; k <= extra; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     i += static_cast<size_t>(extra) + 1;
     if (cp >= 0x10000) {
       cp -= 0x10000;

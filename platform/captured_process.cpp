@@ -89,8 +89,8 @@ bool CapturedProcess::Start(const std::vector<std::string>& argv, std::string* e
   posix_spawnattr_setflags(attr.get(),
                            POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
-  auto actions =
-      std::unique_ptr<posix_spawn_file_actions_t, FileActionsDeleter>(new posix_spawn_file_actions_t);
+  auto actions = std::unique_ptr<posix_spawn_file_actions_t, FileActionsDeleter>(
+      new posix_spawn_file_actions_t);
   if (posix_spawn_file_actions_init(actions.get()) != 0) {
     actions.release();
     *errorText = "posix_spawn_file_actions_init failed";

@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "platform/number_parser.h"
 #include "platform/unique_fd.h"

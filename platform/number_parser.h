@@ -24,9 +24,9 @@ enum class DecimalForm {
 
 // What the text holds before it is fitted to a type.
 struct ScannedDecimal {
-  bool valid = false;       // the text has the form asked for
+  bool valid = false;  // the text has the form asked for
   bool negative = false;
-  bool overflow = false;    // the magnitude does not fit 64 bits
+  bool overflow = false;  // the magnitude does not fit 64 bits
   uint64_t magnitude = 0;
 };
 

@@ -85,6 +85,4 @@ std::string ToValidUtf8(std::string_view bytes) {
   return out;
 }
 
-const char* TranslateMessage(const char* literal) {
-  return dgettext("varo-agent", literal);
-}
+const char* TranslateMessage(const char* literal) { return dgettext("varo-agent", literal); }

@@ -31,9 +31,9 @@ std::unique_ptr<Task> MakeProbeTask(const ResultSet& rows, int32_t row) {
       // No internal probe is built in yet: like a probe name the internal
       // probe factory does not know, the row is skipped and stays locked until
       // the central database clears it.
-      LogMessage(StrFormat(_("internal probe %s is not available in this agent; skipped"),
-                           code.c_str()),
-                 LOG_DEBUG1);
+      LogMessage(
+          StrFormat(_("internal probe %s is not available in this agent; skipped"), code.c_str()),
+          LOG_DEBUG1);
       return nullptr;
     default:
       LogMessage(StrFormat(_("Invalid collection method: %s"), method.c_str()), LOG_WARNING);

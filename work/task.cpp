@@ -56,16 +56,16 @@ void Task::SetParameters(std::vector<std::string> names, std::vector<std::string
 bool Task::CheckParameters() {
   if (parameterNames.size() == parameterValues.size()) return true;
   status = -1;
-  message = StrFormat(
-      _("the probe has %zu parameter names but %zu parameter values; it was not run"),
-      parameterNames.size(), parameterValues.size());
+  message =
+      StrFormat(_("the probe has %zu parameter names but %zu parameter values; it was not run"),
+                parameterNames.size(), parameterValues.size());
   return false;
 }
 
 void Task::StoreRows(DBConnection& central, const ResultSet& rows, const std::string& targetTable,
                      const std::vector<std::string>& keyColumns) {
-  std::string error =
-      central.SyncToDB(rows, "varodata." + targetTable, keyColumns, parameterNames, parameterValues);
+  std::string error = central.SyncToDB(rows, "varodata." + targetTable, keyColumns, parameterNames,
+                                       parameterValues);
   if (!error.empty()) {
     message = error;
     status = -1;
@@ -78,8 +78,7 @@ std::string BindNamedParameters(const std::string& code, const std::vector<std::
   std::string sql = code;
   for (size_t i = 0; i < names.size() && i < values.size(); ++i) {
     const std::string placeholder = StrFormat("%%{%s}", names[i].c_str());
-    const std::string number =
-        StrFormat("$%u", static_cast<unsigned>(positional->size() + 1));
+    const std::string number = StrFormat("$%u", static_cast<unsigned>(positional->size() + 1));
     if (ReplaceAll(&sql, placeholder, number)) positional->push_back(values[i]);
   }
   return sql;
@@ -168,8 +167,8 @@ void BatchTask::Run(DBConnection& central) {
   // Scripts run by /bin/sh take LF line ends.
   ReplaceAll(&code, "\r\n", "\n");
   {
-    UniqueFd file(open(scriptPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                       0700));
+    UniqueFd file(
+        open(scriptPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
     if (!file.valid()) {
       rmdir(directory.c_str());
       LogFatal(StrFormat(_("Failed to create temporary script file: %s"), scriptPath.c_str()));

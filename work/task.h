@@ -92,7 +92,9 @@ class SQLResultsTask : public SQLTask {
 class WMITask : public Task {
  public:
   WMITask(std::string code, std::string targetTable, std::vector<std::string> keyColumns)
-      : code(std::move(code)), targetTable(std::move(targetTable)), keyColumns(std::move(keyColumns)) {}
+      : code(std::move(code)),
+        targetTable(std::move(targetTable)),
+        keyColumns(std::move(keyColumns)) {}
 
   // Runs the query on the process-wide WMI connection and stores its rows;
   // fails without querying when there is no WMI connection.
@@ -113,7 +115,9 @@ class BatchTask : public Task {
   // `targetTable` empty: a job step, whose output is the message and is not
   // stored.
   BatchTask(std::string code, std::string targetTable, std::vector<std::string> keyColumns)
-      : code(std::move(code)), targetTable(std::move(targetTable)), keyColumns(std::move(keyColumns)) {}
+      : code(std::move(code)),
+        targetTable(std::move(targetTable)),
+        keyColumns(std::move(keyColumns)) {}
 
   // Writes the script into a private temporary directory, runs it with
   // /bin/sh, and (for a probe) stores the rows its output describes. status 1
@@ -130,6 +134,6 @@ class BatchTask : public Task {
 
 // The rows of a script's output (valid UTF-8): lines at LF (a CR before it is
 // dropped), empty lines skipped, values at tabs (runs of tabs are one
-// separator; a line of tabs only is skipped). The first line names the columns; later lines with another
-// number of values are dropped with a warning. Null when there is no line.
+// separator; a line of tabs only is skipped). The first line names the columns; later lines with
+// another number of values are dropped with a warning. Null when there is no line.
 std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view output);

@@ -15,7 +15,10 @@ void UnlockProbe(DBConnection& central, const std::string& probeId,
 
 ProbeWorkQueue::ProbeWorkQueue(DBConnection& central, int32_t agentId, int32_t serverId,
                                std::string databaseName)
-    : central(central), agentId(agentId), serverId(serverId), databaseName(std::move(databaseName)) {}
+    : central(central),
+      agentId(agentId),
+      serverId(serverId),
+      databaseName(std::move(databaseName)) {}
 
 ProbeWorkQueue::~ProbeWorkQueue() {
   for (const ProbeItem& item : items) UnlockProbe(central, item.probeId, item.parameterValueList);
@@ -31,9 +34,9 @@ int ProbeWorkQueue::Run() {
       LogMessage(StrFormat(_("probe execution error (id=%s param=%s): %s"), item.probeId.c_str(),
                            item.parameterValueList.c_str(), task.message.c_str()),
                  LOG_WARNING);
-      std::unique_ptr<ResultSet> logged = central.ExecuteQuery(
-          kProbeLogSql, {StrFormat("%ld", static_cast<long>(agentId)), item.probeId,
-                         item.parameterValueList, task.message});
+      std::unique_ptr<ResultSet> logged =
+          central.ExecuteQuery(kProbeLogSql, {StrFormat("%ld", static_cast<long>(agentId)),
+                                              item.probeId, item.parameterValueList, task.message});
       if (!logged->IsOk()) {
         LogMessage(
             StrFormat(_("unable to report probe failure: %s"), logged->GetErrorMessage().c_str()),

@@ -9,8 +9,8 @@
 #include "agent/alert_thread.h"
 #include "agent_test_support.h"
 #include "platform/service_control.h"
-#include "support/pg_cluster.h"
 #include "support/global_state.h"
+#include "support/pg_cluster.h"
 
 using agent_test::CountOf;
 using agent_test::WaitUntil;

@@ -85,7 +85,9 @@ class CommandLine : public ::testing::Test {
     args.insert(args.begin(), program);
     return RunProcess(args, env_);
   }
-  std::string Unit(const std::string& name) { return ReadFile(dir_ / "units" / (name + ".service")); }
+  std::string Unit(const std::string& name) {
+    return ReadFile(dir_ / "units" / (name + ".service"));
+  }
   std::string ExecStart(const std::string& unit) {
     size_t at = unit.find("ExecStart=");
     if (at == std::string::npos) return "";
@@ -103,13 +105,13 @@ TEST_F(CommandLine, UsageTextAndExitCodes) {
     int exitCode;
   };
   const Case cases[] = {
-      {{}, 0},                       // no verb
-      {{"debug"}, 0},                // verbs are case-sensitive
-      {{"START", "svc"}, 0},         // unknown verb
-      {{"DEBUG", "-x"}, 1},          // bad option letter
-      {{"DEBUG", "stray"}, 1},       // non-option argument
+      {{}, 0},                         // no verb
+      {{"debug"}, 0},                  // verbs are case-sensitive
+      {{"START", "svc"}, 0},           // unknown verb
+      {{"DEBUG", "-x"}, 1},            // bad option letter
+      {{"DEBUG", "stray"}, 1},         // non-option argument
       {{"DEBUG", "-l", "chatty"}, 1},  // bad -l value
-      {{"INSTALL"}, 1},              // no service name
+      {{"INSTALL"}, 1},                // no service name
   };
   for (const Case& c : cases) {
     ProcessResult r = Agent(c.args);
@@ -166,9 +168,11 @@ TEST_F(CommandLine, InstallWritesTheUnitFile) {
             "Description=Corvane - svc\n"
             "\n[Service]\n"
             "Type=notify\n"
-            "ExecStart=" + kAgent + " RUN svc -c /etc/varo/agent.ini -l debug1\n"
-            "\n[Install]\n"
-            "WantedBy=multi-user.target\n");
+            "ExecStart=" +
+                kAgent +
+                " RUN svc -c /etc/varo/agent.ini -l debug1\n"
+                "\n[Install]\n"
+                "WantedBy=multi-user.target\n");
 
   // -d, -u and -p are taken out wherever they stand; everything else is
   // appended in order.
@@ -192,8 +196,9 @@ TEST_F(CommandLine, InstallQuotesWhatSystemdWouldSplitOrExpand) {
   fs::create_directories(dir_ / "with blank");
   const std::string program = (dir_ / "with blank" / "varo-agent").string();
   fs::copy_file(kAgent, program);
-  const std::vector<std::string> args = {"-c", "/etc/my configs/agent.ini", "-o", "varo_host=a\"b\\c",
-                                         "-o", "agent_flag_dir=/var/%i/$HOME", ";"};
+  const std::vector<std::string> args = {
+      "-c", "/etc/my configs/agent.ini",    "-o", "varo_host=a\"b\\c",
+      "-o", "agent_flag_dir=/var/%i/$HOME", ";"};
   std::vector<std::string> command = {"INSTALL", "svc", "-d", "50% of\nagents\\"};
   command.insert(command.end(), args.begin(), args.end());
   ProcessResult r = Agent(command, program);
@@ -277,21 +282,22 @@ class CommandLineWithSystemd : public CommandLine {
  protected:
   void SetUp() override {
     CommandLine::SetUp();
-    ProcessResult probe = RunProcess(
-        {"unshare", "--mount", "--", "/bin/sh", "-c",
-         "mount -t tmpfs tmpfs /run && test -d /etc/systemd/system"});
+    ProcessResult probe = RunProcess({"unshare", "--mount", "--", "/bin/sh", "-c",
+                                      "mount -t tmpfs tmpfs /run && test -d /etc/systemd/system"});
     if (probe.exitCode != 0) GTEST_SKIP() << "no private mount namespace here: " << probe.output;
     fs::create_directories(dir_ / "bin");
     const fs::path standIn = dir_ / "bin" / "systemctl";
-    std::ofstream(standIn) << "#!/bin/sh\n"
-                              "echo \"$*\" >> \"$STANDIN_LOG\"\n"
-                              "case \" $STANDIN_FAIL \" in *\" $1 \"*) echo \"stand-in: $1 failed\" >&2; exit 1;; esac\n"
-                              "if [ \"$1\" = is-active ]; then\n"
-                              "  [ -n \"$STANDIN_IS_ACTIVE\" ] || { echo 'Failed to connect to bus' >&2; exit 1; }\n"
-                              "  echo \"$STANDIN_IS_ACTIVE\"\n"
-                              "  [ \"$STANDIN_IS_ACTIVE\" = active ] && exit 0 || exit 3\n"
-                              "fi\n"
-                              "exit 0\n";
+    std::ofstream(standIn)
+        << "#!/bin/sh\n"
+           "echo \"$*\" >> \"$STANDIN_LOG\"\n"
+           "case \" $STANDIN_FAIL \" in *\" $1 \"*) echo \"stand-in: $1 failed\" >&2; exit 1;; "
+           "esac\n"
+           "if [ \"$1\" = is-active ]; then\n"
+           "  [ -n \"$STANDIN_IS_ACTIVE\" ] || { echo 'Failed to connect to bus' >&2; exit 1; }\n"
+           "  echo \"$STANDIN_IS_ACTIVE\"\n"
+           "  [ \"$STANDIN_IS_ACTIVE\" = active ] && exit 0 || exit 3\n"
+           "fi\n"
+           "exit 0\n";
     fs::permissions(standIn, fs::perms::owner_all);
     const char* path = std::getenv("PATH");
     env_ = {"VARO_SYSTEMD_DIR=", "VARO_REGISTRY_FILE=" + (dir_ / "agent.reg").string(),
@@ -302,10 +308,16 @@ class CommandLineWithSystemd : public CommandLine {
   ProcessResult AgentUnderSystemd(const std::vector<std::string>& args,
                                   const std::vector<std::string>& extraEnv = {}) {
     std::vector<std::string> argv = {
-        "unshare", "--mount", "--", "/bin/sh", "-c",
+        "unshare",
+        "--mount",
+        "--",
+        "/bin/sh",
+        "-c",
         "mount -t tmpfs tmpfs /run && mkdir -p /run/systemd/system && "
         "mount --bind \"$1\" /etc/systemd/system && shift && exec \"$@\"",
-        "sh", (dir_ / "units").string(), kAgent};
+        "sh",
+        (dir_ / "units").string(),
+        kAgent};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> env = env_;
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
@@ -359,7 +371,8 @@ TEST_F(CommandLineWithSystemd, RemoveFailuresAreErrors) {
        "ERROR: unable to find out whether the service svc has stopped; it stays installed\n",
        true},
       {{"STANDIN_IS_ACTIVE=failed", "STANDIN_FAIL=disable"},
-       "ERROR: systemctl disable svc failed; the service stays installed\n", true},
+       "ERROR: systemctl disable svc failed; the service stays installed\n",
+       true},
       {{"STANDIN_IS_ACTIVE=inactive", "STANDIN_FAIL=daemon-reload"},
        "ERROR: systemctl daemon-reload failed; the unit file " +
            (fs::path("/etc/systemd/system") / "svc.service").string() +

@@ -100,11 +100,17 @@ class ServiceManagerStandIn {
     argStrings.insert(argStrings.begin(), kAgent);
     if (syslogFd_ >= 0) {
       const std::vector<std::string> wrapper = {
-          "/usr/bin/unshare", "--mount", "--", "/bin/sh", "-c",
+          "/usr/bin/unshare",
+          "--mount",
+          "--",
+          "/bin/sh",
+          "-c",
           "set -e; old=\"$1\"; log=\"$2\"; shift 2; mount --bind /dev \"$old\"; "
           "mount -t tmpfs tmpfs /dev; for f in \"$old\"/*; do ln -s \"$f\" /dev/; done; "
           "ln -s \"$log\" /dev/log; exec \"$@\"",
-          "sh", (dir_ / "dev").string(), syslogPath_};
+          "sh",
+          (dir_ / "dev").string(),
+          syslogPath_};
       argStrings.insert(argStrings.begin(), wrapper.begin(), wrapper.end());
     }
     return child_.Start(argStrings, extra, (dir_ / "output").string());
@@ -156,8 +162,11 @@ class ServiceManagerStandIn {
 
 std::vector<std::string> AgentArguments() {
   const PgCluster& cluster = PgCluster::Get();
-  return {"RUN", "svc", "-o", "varo_host=" + cluster.socketDir(),
-          "-o", "varo_port=" + std::to_string(cluster.port()), "-o", "agent_id=7", "-t", "1"};
+  return {"RUN", "svc",
+          "-o",  "varo_host=" + cluster.socketDir(),
+          "-o",  "varo_port=" + std::to_string(cluster.port()),
+          "-o",  "agent_id=7",
+          "-t",  "1"};
 }
 
 class ServiceHost : public ::testing::Test {
@@ -288,13 +297,16 @@ TEST_F(ServiceHost, StopEndsARunningScript) {
   const PgCluster& cluster = PgCluster::Get();
   cluster.Exec("varo", "DELETE FROM varo.probe WHERE probe_internal_name = 't13_stop'");
   cluster.Exec("varo", "DROP TABLE IF EXISTS varodata.t13_stop");
-  cluster.Exec("varo", "CREATE TABLE varodata.t13_stop (agent_id int, x text, "
-                       "recorded_time timestamptz NOT NULL DEFAULT now())");
-  const std::string id = cluster.Exec(
-      "varo", "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
-              "probe_scope) VALUES ('t13_stop', 'b', $s$echo $$ > '" + pidFile.string() +
-                  "'; exec sleep 600$s$, 'agent') RETURNING probe_id");
-  cluster.Exec("varo", "INSERT INTO varo.probe_schedule (probe_id, agent_id) VALUES (" + id + ", 7)");
+  cluster.Exec("varo",
+               "CREATE TABLE varodata.t13_stop (agent_id int, x text, "
+               "recorded_time timestamptz NOT NULL DEFAULT now())");
+  const std::string id =
+      cluster.Exec("varo",
+                   "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
+                   "probe_scope) VALUES ('t13_stop', 'b', $s$echo $$ > '" +
+                       pidFile.string() + "'; exec sleep 600$s$, 'agent') RETURNING probe_id");
+  cluster.Exec("varo",
+               "INSERT INTO varo.probe_schedule (probe_id, agent_id) VALUES (" + id + ", 7)");
 
   ASSERT_TRUE(manager.Start(AgentArguments()));
   ASSERT_TRUE(manager.WaitFor("READY=1", 120s)) << manager.Received();

@@ -1,5 +1,7 @@
 // Loading the settings from options, the configuration file, the registry file
 // and -o options, in process. Fatal cases run in a child through death tests.
+#include "agent/settings.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -9,7 +11,6 @@
 #include <vector>
 
 #include "agent/configuration.h"
-#include "agent/settings.h"
 #include "platform/registry_file.h"
 #include "settings_guard.h"
 #include "support/global_state.h"
@@ -136,17 +137,18 @@ TEST_F(SettingsTest, FileOverridesOptionsAndOptionsOverrideFile) {
                            "agent_id=1\n");
   Parse({"-l", "debug2", "-m", "-c", file, "-o", "varo_port=6000", "-oagent_flag_dir=/var/x=y"});
   const Settings& s = GetSettings();
-  EXPECT_EQ(s.log_level, 0);        // the file wins over -l
-  EXPECT_FALSE(s.enable_smtp);      // "yes" turns -m off
+  EXPECT_EQ(s.log_level, 0);    // the file wins over -l
+  EXPECT_FALSE(s.enable_smtp);  // "yes" turns -m off
   EXPECT_EQ(s.varo_host, "db host");
-  EXPECT_EQ(s.long_wait, 30);       // 9 ignored silently
-  EXPECT_EQ(s.agent_id, -1);        // another group is not read
-  EXPECT_EQ(s.varo_port, 6000);     // -o comes last
+  EXPECT_EQ(s.long_wait, 30);    // 9 ignored silently
+  EXPECT_EQ(s.agent_id, -1);     // another group is not read
+  EXPECT_EQ(s.varo_port, 6000);  // -o comes last
   EXPECT_EQ(s.agent_flag_dir, "/var/x=y");
 }
 
 TEST_F(SettingsTest, KeysUnderAnotherGroupHaveNoEffect) {
-  std::string file = Write("agent.ini", "[VARO/other]\nvaro_port=1\nagent_id=4\nlog_level=debug2\n");
+  std::string file =
+      Write("agent.ini", "[VARO/other]\nvaro_port=1\nagent_id=4\nlog_level=debug2\n");
   Parse({"-c", file});
   const Settings& s = GetSettings();
   EXPECT_EQ(s.varo_port, 5634);
@@ -223,12 +225,18 @@ TEST_F(SettingsTest, EverySettingReachesItsFieldFromFileOptionsAndRegistry) {
     const char* value;
   };
   const Case cases[] = {
-      {"varo_host", "VARO_HOST", "h"},        {"varo_port", "VARO_PORT", "6001"},
-      {"agent_id", "AgentID", "9"},           {"agent_ssl_key", "AgentKeyPath", "/k"},
-      {"agent_ssl_crt", "AgentCrtPath", "/c"}, {"agent_flag_dir", "AgentFlagDir", "/f"},
-      {"log_level", "LogLevel", "DEBUG1"},    {"long_wait", "LongWait", "40"},
-      {"short_wait", "ShortWait", "5"},       {"alert_threads", "AlertThreads", "3"},
-      {"enable_smtp", "EnableSMTP", "true"},  {"enable_snmp", "EnableSNMP", "True"},
+      {"varo_host", "VARO_HOST", "h"},
+      {"varo_port", "VARO_PORT", "6001"},
+      {"agent_id", "AgentID", "9"},
+      {"agent_ssl_key", "AgentKeyPath", "/k"},
+      {"agent_ssl_crt", "AgentCrtPath", "/c"},
+      {"agent_flag_dir", "AgentFlagDir", "/f"},
+      {"log_level", "LogLevel", "DEBUG1"},
+      {"long_wait", "LongWait", "40"},
+      {"short_wait", "ShortWait", "5"},
+      {"alert_threads", "AlertThreads", "3"},
+      {"enable_smtp", "EnableSMTP", "true"},
+      {"enable_snmp", "EnableSNMP", "True"},
       {"connect_timeout", "ConnectTimeout", "8"},
   };
   auto check = [](const char* source) {

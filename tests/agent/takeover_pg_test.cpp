@@ -8,8 +8,8 @@
 #include "agent/agent_capabilities.h"
 #include "agent/server_takeover.h"
 #include "agent_test_support.h"
-#include "support/pg_cluster.h"
 #include "support/global_state.h"
+#include "support/pg_cluster.h"
 #include "support/temp_dir.h"
 
 using agent_test::CountOf;

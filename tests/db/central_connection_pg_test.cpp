@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "support/central_test_setup.h"
 #include "db/central_connection.h"
 #include "db/db_connection_with_mutex.h"
+#include "support/central_test_setup.h"
 #include "support/wait.h"
 
 namespace {

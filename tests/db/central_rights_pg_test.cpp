@@ -17,10 +17,10 @@
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
 #include "platform/text.h"
-#include "work/probe_step.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
 #include "support/wait.h"
+#include "work/probe_step.h"
 
 namespace {
 
@@ -149,8 +149,7 @@ class CentralRights : public ::testing::Test {
     agent1 = Cluster().ConnectDB("varo", "agent1");
     agent2 = Cluster().ConnectDB("varo", "agent2");
     ASSERT_TRUE(agent1 && agent2);
-    auto registered = agent2->ExecuteQuery(
-        RegisterBackendQuery(2));
+    auto registered = agent2->ExecuteQuery(RegisterBackendQuery(2));
     ASSERT_TRUE(registered->IsOk()) << registered->GetErrorMessage();
     agent2Pid = registered->GetValueByIndex(0, 0);
     // Agent 2's job is claimed by its live backend, with a run under way.
@@ -260,8 +259,7 @@ TEST_F(CentralRights, CrossAgentOperationsAreRefusedOrSeeNothing) {
            Expect::kRefused},
           {"INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + log2 + ", " + step2 + ")",
            Expect::kRefused},
-          {RegisterBackendQuery(2),
-           Expect::kRefused},
+          {RegisterBackendQuery(2), Expect::kRefused},
           {"INSERT INTO varo.jobagent (jagpid, agent_id) VALUES (" + agent2Pid + ", 1)",
            Expect::kRefused},
           {"SELECT * FROM varo.jobagent WHERE jagpid = " + agent2Pid, Expect::kNothing},
@@ -304,8 +302,7 @@ TEST_F(CentralRights, CrossAgentWorkOfANormalRunStillWorks) {
   ASSERT_TRUE(permission->IsOk()) << permission->GetErrorMessage();
   EXPECT_EQ(permission->GetRowCount(), 1u);
   std::string error;
-  EXPECT_EQ(agent1->ExecuteCommand(TakeoverStatement(1, 202), &error), 1)
-      << error;
+  EXPECT_EQ(agent1->ExecuteCommand(TakeoverStatement(1, 202), &error), 1) << error;
   EXPECT_EQ(Sql("SELECT agent_id FROM varo.agent_server_binding WHERE server_id = 202"), "1");
   auto bindings =
       agent1->ExecuteQuery("SELECT * FROM varo.agent_server_binding WHERE agent_id = 1");
@@ -381,8 +378,7 @@ TEST_F(CentralRights, ZombieCleanUpClearsWhatADeadAgentLeftAndNothingOfALiveOne)
   ASSERT_EQ(agent1->ExecuteCommand(kCreateZombieTableStatement), 0);
   std::string error;
   EXPECT_GE(agent1->ExecuteCommand(FindZombiesStatement(true), &error), 1) << error;
-  EXPECT_GE(agent1->ExecuteCommand(ClearZombieJobsStatement(), &error), 0)
-      << error;
+  EXPECT_GE(agent1->ExecuteCommand(ClearZombieJobsStatement(), &error), 0) << error;
   EXPECT_EQ(agent1->ExecuteCommand(kDropZombieTableStatement, &error), 0) << error;
   EXPECT_TRUE(agent1->ExecuteQuery(kClearProbeZombiesQuery)->IsOk());
 
@@ -490,14 +486,11 @@ TEST(CentralRightsRoles, OnlyAMappedRoleActsForItsAgent) {
   {
     auto unmapped = Cluster().ConnectDB("varo", "agent8");
     ASSERT_TRUE(unmapped);
-    ExpectAttempts(
-        *unmapped,
-        {
-            {"SELECT * FROM varo.agent", Expect::kNothing},
-            {AgentHeartbeatQuery(8), Expect::kRefused},
-            {RegisterBackendQuery(8),
-             Expect::kRefused},
-        });
+    ExpectAttempts(*unmapped, {
+                                  {"SELECT * FROM varo.agent", Expect::kNothing},
+                                  {AgentHeartbeatQuery(8), Expect::kRefused},
+                                  {RegisterBackendQuery(8), Expect::kRefused},
+                              });
   }
   CentralDb({});
   auto mapped = Cluster().ConnectDB("varo", "agent8");

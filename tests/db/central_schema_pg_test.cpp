@@ -4,10 +4,9 @@
 // alert processing, job rescheduling, the agent role's rights and the set-up
 // script itself. Each test uses its own agent and server ids, because all
 // tests of this binary share one cluster.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -22,11 +21,11 @@
 #include "db/db_connection_to_postgresql.h"
 #include "db/result_set_with_fixed_rows.h"
 #include "platform/text.h"
-#include "work/job_step.h"
-#include "work/probe_step.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
 #include "support/wait.h"
+#include "work/job_step.h"
+#include "work/probe_step.h"
 
 namespace {
 
@@ -42,10 +41,10 @@ void SetUpAgent(int agentId) {
 // Binds server `serverId` (the "monitored" database of the cluster) to `agentId`.
 void BindServer(int agentId, int serverId) {
   std::string out;
-  ASSERT_EQ(Cluster().RunCentralDb({"--bind", std::to_string(agentId), std::to_string(serverId),
-                                    Cluster().socketDir(), std::to_string(Cluster().port()),
-                                    "postgres", "monitored"},
-                                   &out),
+  ASSERT_EQ(Cluster().RunCentralDb(
+                {"--bind", std::to_string(agentId), std::to_string(serverId), Cluster().socketDir(),
+                 std::to_string(Cluster().port()), "postgres", "monitored"},
+                &out),
             0)
       << out;
 }
@@ -74,7 +73,6 @@ void ExpectAllRun(DBConnection& conn, const std::vector<Statement>& statements) 
   }
 }
 
-
 // ---------------------------------------------------------------------------
 // The statement texts of the main loop, heartbeats, takeover, server bindings,
 // jobs, probes, log storage, server info, alerts and spoolers, run as the
@@ -92,21 +90,22 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
   ASSERT_EQ(version->GetRowCount(), 1u);
   EXPECT_EQ(version->GetValueByIndex(0, 0), "201210091");
 
-  ExpectAllRun(*conn, {
-      {"SELECT version();", {}},
-      {kSetCapabilitiesStatement, {kAgentCapabilityList, StrFormat("%d", agent)}},
-      {kCreateZombieTableStatement, {}},
-      {FindZombiesStatement(true), {}},
-      {ClearZombieJobsStatement(), {}},
-      {kDropZombieTableStatement, {}},
-      {kClearProbeZombiesQuery, {}},
-      {AgentHeartbeatQuery(agent), {}},
-      {ServerHeartbeatQuery(agent, server), {}},
-      {HeartbeatSettingsQuery(agent), {}},
-      {TakeoverPermissionQuery(server), {}},
-      {TakeoverStatement(agent, server), {}},
-      {kProcessOneAlertQuery, {}},
-  });
+  ExpectAllRun(*conn,
+               {
+                   {"SELECT version();", {}},
+                   {kSetCapabilitiesStatement, {kAgentCapabilityList, StrFormat("%d", agent)}},
+                   {kCreateZombieTableStatement, {}},
+                   {FindZombiesStatement(true), {}},
+                   {ClearZombieJobsStatement(), {}},
+                   {kDropZombieTableStatement, {}},
+                   {kClearProbeZombiesQuery, {}},
+                   {AgentHeartbeatQuery(agent), {}},
+                   {ServerHeartbeatQuery(agent, server), {}},
+                   {HeartbeatSettingsQuery(agent), {}},
+                   {TakeoverPermissionQuery(server), {}},
+                   {TakeoverStatement(agent, server), {}},
+                   {kProcessOneAlertQuery, {}},
+               });
 
   auto registered = conn->ExecuteQuery(RegisterBackendQuery(agent));
   ASSERT_TRUE(registered->IsOk()) << registered->GetErrorMessage();
@@ -129,8 +128,9 @@ TEST(CentralSchemaAgentStatements, SetUpHeartbeatAndBindingStatementsRun) {
   EXPECT_TRUE(isNull);
 
   // What the heartbeats recorded, and the agent row the heartbeat reads back.
-  EXPECT_EQ(Sql(StrFormat("SELECT last_heartbeat IS NOT NULL FROM varo.agent WHERE id = %d", agent)),
-            "t");
+  EXPECT_EQ(
+      Sql(StrFormat("SELECT last_heartbeat IS NOT NULL FROM varo.agent WHERE id = %d", agent)),
+      "t");
   EXPECT_EQ(Sql(StrFormat("SELECT last_heartbeat_agent_id FROM varo.server WHERE id = %d", server)),
             std::to_string(agent));
   EXPECT_EQ(Sql(StrFormat("SELECT agent_capability_list[1] FROM varo.agent WHERE id = %d", agent)),
@@ -148,13 +148,15 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
       "INSERT INTO varo.job (agent_id, jobname, jobinterval, jobnextrun) VALUES (%d, 'vacuum', "
       "'1 hour', now() - interval '1 minute') RETURNING jobid",
       agent));
-  const std::string stepId = Sql("INSERT INTO varo.jobstep (jstjobid, jstname, jstkind, jstcode, "
-                                 "server_id, database_name) VALUES (" +
-                                 jobId + ", 'a', 's', 'SELECT 1', " + std::to_string(server) +
-                                 ", 'monitored') RETURNING jstid");
+  const std::string stepId =
+      Sql("INSERT INTO varo.jobstep (jstjobid, jstname, jstkind, jstcode, "
+          "server_id, database_name) VALUES (" +
+          jobId + ", 'a', 's', 'SELECT 1', " + std::to_string(server) +
+          ", 'monitored') RETURNING jstid");
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
-  const std::string backendPid = conn->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+  const std::string backendPid =
+      conn->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
 
   auto due = conn->ExecuteQuery(DueJobsQuery(agent));
   ASSERT_TRUE(due->IsOk()) << due->GetErrorMessage();
@@ -177,8 +179,9 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
             1)
       << error;
 
-  auto steps = conn->ExecuteQuery("SELECT *   FROM varo.jobstep  WHERE jstenabled    AND jstjobid=" +
-                                  jobId + " ORDER BY jstname, jstid");
+  auto steps =
+      conn->ExecuteQuery("SELECT *   FROM varo.jobstep  WHERE jstenabled    AND jstjobid=" + jobId +
+                         " ORDER BY jstname, jstid");
   ASSERT_TRUE(steps->IsOk()) << steps->GetErrorMessage();
   ASSERT_EQ(steps->GetRowCount(), 1u);
   EXPECT_EQ(steps->GetValueByName(0, "jstid"), stepId);
@@ -206,20 +209,23 @@ TEST(CentralSchemaAgentStatements, JobStatementsRunAndReleasedJobIsRescheduled) 
   // Release: the central side works out the next run from the interval.
   EXPECT_GE(conn->ExecuteCommand("UPDATE varo.joblog    SET jlgstatus='s', jlgduration=now() - "
                                  "jlgstart  WHERE jlgid=" +
-                                     logId + ";\nUPDATE varo.job    SET jobprocessid=NULL, "
-                                             "jobnextrun=NULL  WHERE jobid=" +
+                                     logId +
+                                     ";\nUPDATE varo.job    SET jobprocessid=NULL, "
+                                     "jobnextrun=NULL  WHERE jobid=" +
                                      jobId,
                                  &error),
             0)
       << error;
-  EXPECT_EQ(Sql("SELECT jobnextrun = joblastrun + interval '1 hour' FROM varo.job WHERE jobid=" +
-                jobId),
-            "t");
+  EXPECT_EQ(
+      Sql("SELECT jobnextrun = joblastrun + interval '1 hour' FROM varo.job WHERE jobid=" + jobId),
+      "t");
   EXPECT_EQ(Sql("SELECT jlgstatus || ':' || (jlgduration IS NOT NULL) FROM varo.joblog WHERE "
-                "jlgid=" + logId),
+                "jlgid=" +
+                logId),
             "s:true");
   EXPECT_EQ(Sql("SELECT jslstatus || ':' || jslresult || ':' || jsloutput FROM varo.jobsteplog "
-                "WHERE jslid=" + stepLogId),
+                "WHERE jslid=" +
+                stepLogId),
             "s:1:PGRES_TUPLES_OK");
 
   // A job without an interval runs once: released, it is not due again.
@@ -235,15 +241,17 @@ TEST(CentralSchemaAgentStatements, ZombieCleanUpMarksRunsDeadAndReschedulesTheJo
   // A backend that existed and is gone: its pid is not in pg_stat_activity.
   auto victim = Cluster().ConnectDB("varo");
   ASSERT_TRUE(victim);
-  const std::string deadPid = victim->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+  const std::string deadPid =
+      victim->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
   victim.reset();
   EXPECT_TRUE(BackendGone(deadPid));
-  const std::string jobId = Sql(StrFormat(
-      "INSERT INTO varo.job (agent_id, jobinterval, jobprocessid, joblastrun, jobnextrun) VALUES "
-      "(%d, '10 minutes', ",
-      agent) + deadPid + ", now(), now()) RETURNING jobid");
-  const std::string stepId =
-      Sql("INSERT INTO varo.jobstep (jstjobid, jstkind) VALUES (" + jobId + ", 'b') RETURNING jstid");
+  const std::string jobId = Sql(StrFormat("INSERT INTO varo.job (agent_id, jobinterval, "
+                                          "jobprocessid, joblastrun, jobnextrun) VALUES "
+                                          "(%d, '10 minutes', ",
+                                          agent) +
+                                deadPid + ", now(), now()) RETURNING jobid");
+  const std::string stepId = Sql("INSERT INTO varo.jobstep (jstjobid, jstkind) VALUES (" + jobId +
+                                 ", 'b') RETURNING jstid");
   const std::string logId =
       Sql("INSERT INTO varo.joblog (jlgjobid) VALUES (" + jobId + ") RETURNING jlgid");
   Sql("INSERT INTO varo.jobsteplog (jsljlgid, jsljstid) VALUES (" + logId + ", " + stepId + ")");
@@ -255,13 +263,13 @@ TEST(CentralSchemaAgentStatements, ZombieCleanUpMarksRunsDeadAndReschedulesTheJo
   ASSERT_EQ(conn->ExecuteCommand(kCreateZombieTableStatement), 0);
   std::string error;
   EXPECT_GE(conn->ExecuteCommand(FindZombiesStatement(true), &error), 1) << error;
-  EXPECT_GE(conn->ExecuteCommand(ClearZombieJobsStatement(), &error), 0)
-      << error;
+  EXPECT_GE(conn->ExecuteCommand(ClearZombieJobsStatement(), &error), 0) << error;
   EXPECT_EQ(Sql("SELECT jlgstatus FROM varo.joblog WHERE jlgid = " + logId), "d");
   EXPECT_EQ(Sql("SELECT string_agg(jslstatus, ',') FROM varo.jobsteplog WHERE jsljlgid = " + logId),
             "d");
   EXPECT_EQ(Sql("SELECT (jobprocessid IS NULL) AND jobnextrun = joblastrun + interval '10 "
-                "minutes' FROM varo.job WHERE jobid = " + jobId),
+                "minutes' FROM varo.job WHERE jobid = " +
+                jobId),
             "t");
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.jobagent WHERE jagpid = " + deadPid), "0");
 }
@@ -324,12 +332,13 @@ TEST(CentralSchemaAgentStatements, LogStorageAndServerInfoStatementsRun) {
 TEST(CentralSchemaAgentStatements, SpoolerStatementsRun) {
   const int agent = 905;
   SetUpAgent(agent);
-  const std::string mailId = Sql(
-      "INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) VALUES "
-      "('a@example.org', 'varo@example.org', 'Subject', 'Body') RETURNING id");
+  const std::string mailId =
+      Sql("INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) VALUES "
+          "('a@example.org', 'varo@example.org', 'Subject', 'Body') RETURNING id");
   const std::string trapId = Sql(
       "INSERT INTO varo.snmp_spool (trap_oid, enterprise_oid, varbinding_oid, varbinding_value) "
-      "VALUES ('1.3.6.1.4.1.8072.9999.9999.1', '1.3.6.1.4.1.8072.9999.9999', '1.3.6.1.2|1.3.6.1.3', "
+      "VALUES ('1.3.6.1.4.1.8072.9999.9999.1', '1.3.6.1.4.1.8072.9999.9999', "
+      "'1.3.6.1.2|1.3.6.1.3', "
       "'a|b') RETURNING id");
   auto conn = ConnectAsAgent(agent);
   ASSERT_TRUE(conn);
@@ -342,7 +351,8 @@ TEST(CentralSchemaAgentStatements, SpoolerStatementsRun) {
            "'smtp_authentication');",
            {}},
           {"SELECT mail_to, mail_cc, mail_bcc, mail_from, subject, message FROM varo.smtp_spool "
-           "WHERE id = " + mailId,
+           "WHERE id = " +
+               mailId,
            {}},
           {"UPDATE varo.smtp_spool SET sent_status = 's' WHERE id = " + mailId, {}},
           {"SELECT id FROM varo.snmp_spool WHERE sent_status = 'u'", {}},
@@ -350,7 +360,8 @@ TEST(CentralSchemaAgentStatements, SpoolerStatementsRun) {
            "\t\t\t'snmp_enabled', 'snmp_community')",
            {}},
           {"SELECT trap_oid, enterprise_oid, trap_version, varbinding_oid, varbinding_value FROM "
-           "varo.snmp_spool WHERE id = " + trapId,
+           "varo.snmp_spool WHERE id = " +
+               trapId,
            {}},
           {"UPDATE varo.snmp_spool SET sent_status = 's' WHERE id = " + trapId, {}},
       });
@@ -366,9 +377,10 @@ const char* kUnlock =
     "WHERE probe_id = $1 AND parameter_value_list = $2 AND current_backend_pid = pg_backend_pid()";
 
 std::string AddSqlProbe(const std::string& name, const std::string& scope) {
-  return Sql("INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
-             "probe_key_list, probe_scope, default_interval) VALUES ('" +
-             name + "', 's', 'SELECT 1 AS x', '{x}', '" + scope + "', 60) RETURNING probe_id");
+  return Sql(
+      "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
+      "probe_key_list, probe_scope, default_interval) VALUES ('" +
+      name + "', 's', 'SELECT 1 AS x', '{x}', '" + scope + "', 60) RETURNING probe_id");
 }
 
 TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
@@ -395,7 +407,8 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
   EXPECT_EQ(rows->GetValueByName(0, "server_id"), "0");
   EXPECT_EQ(rows->GetValueByName(0, "database_name"), "");
   EXPECT_EQ(rows->GetValueByName(0, "lock"), "t");
-  const std::string firstPid = first->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+  const std::string firstPid =
+      first->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
   EXPECT_EQ(Sql("SELECT current_backend_pid FROM varo.probe_schedule WHERE probe_id = " + probeId),
             firstPid);
 
@@ -418,7 +431,8 @@ TEST(CentralSchemaProbes, DueProbeIsLockedOnceAndUnlockedUntilDueAgain) {
 
   // Due again once the interval has passed.
   Sql("UPDATE varo.probe_schedule SET last_execution_time = now() - interval '61 seconds' WHERE "
-      "probe_id = " + probeId);
+      "probe_id = " +
+      probeId);
   EXPECT_EQ(second->ExecuteQuery(ProbeSelectionQuery(agent))->GetRowCount(), 1u);
 
   // A failure report as the probe queue sends it.
@@ -445,7 +459,8 @@ TEST(CentralSchemaProbes, ClearProbeZombiesFreesOnlyLocksOfVanishedBackends) {
   EXPECT_EQ(dying->ExecuteQuery("SELECT varo.lock_schedule_table($1, '{907}')", {probeB})
                 ->GetValueByIndex(0, 0),
             "t");
-  const std::string dyingPid = dying->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
+  const std::string dyingPid =
+      dying->ExecuteQuery("SELECT pg_backend_pid()")->GetValueByIndex(0, 0);
   Sql("SELECT pg_terminate_backend(" + dyingPid + ")");
   EXPECT_TRUE(BackendGone(dyingPid));
 
@@ -453,11 +468,12 @@ TEST(CentralSchemaProbes, ClearProbeZombiesFreesOnlyLocksOfVanishedBackends) {
   ASSERT_TRUE(cleared->IsOk()) << cleared->GetErrorMessage();
   // Other tests of this binary may have left locks of closed connections too.
   EXPECT_GE(std::stoi(cleared->GetValueByIndex(0, 0)), 1);
-  EXPECT_EQ(Sql("SELECT current_backend_pid IS NULL FROM varo.probe_schedule WHERE probe_id = " +
-                probeB),
-            "t");
+  EXPECT_EQ(
+      Sql("SELECT current_backend_pid IS NULL FROM varo.probe_schedule WHERE probe_id = " + probeB),
+      "t");
   EXPECT_EQ(Sql("SELECT current_backend_pid IS NOT NULL FROM varo.probe_schedule WHERE probe_id "
-                "= " + probeA),
+                "= " +
+                probeA),
             "t");
   // The freed row is due again (it never ran) and can be taken by a live agent.
   auto rows = holder->ExecuteQuery(ProbeSelectionQuery(agent));
@@ -475,7 +491,8 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
   Sql("INSERT INTO varo.probe_schedule (probe_id, parameter_value_list, server_id) VALUES (" +
       serverProbe + ", '', 908)");
   Sql("INSERT INTO varo.probe_schedule (probe_id, parameter_value_list, server_id, database_name) "
-      "VALUES (" + dbProbe + ", '', 908, 'my db,\"x\"')");
+      "VALUES (" +
+      dbProbe + ", '', 908, 'my db,\"x\"')");
   // A schedule row that does not fit its probe's scope is refused.
   {
     std::string error;
@@ -503,7 +520,8 @@ TEST(CentralSchemaProbes, ServerAndDatabaseScopesFollowTheBindingAndQuoteValues)
   EXPECT_EQ(rows->GetValueByName(1, "parameter_name_list"), "{server_id,database_name}");
   EXPECT_EQ(rows->GetValueByName(1, "parameter_value_list"), "{908,\"my db,\\\"x\\\"\"}");
   EXPECT_EQ(rows->GetValueByName(1, "database_name"), "my db,\"x\"");
-  auto unlock = conn->ExecuteQuery(kUnlock, {dbProbe, rows->GetValueByName(1, "parameter_value_list")});
+  auto unlock =
+      conn->ExecuteQuery(kUnlock, {dbProbe, rows->GetValueByName(1, "parameter_value_list")});
   EXPECT_EQ(unlock->GetAffectedRows(), 1u);
 
   // An inactive agent gets no probes.
@@ -535,8 +553,8 @@ TEST(CentralSchemaProbes, BuiltinProbeRowsStoreThroughSyncToDBWithoutSpuriousCha
   os.AddRow({"Linux 6.1", "2024-1-5 3:4:5"});
   ResultSetWithFixedRows dirs({"name", "path", "device_id", "dir_type"});
   dirs.AddRow({"data", "/var/lib/pg", "18446744073709551615", "d"});
-  ResultSetWithFixedRows hba({"line_num", "type", "database", "user", "cidr_addr", "method",
-                              "options"});
+  ResultSetWithFixedRows hba(
+      {"line_num", "type", "database", "user", "cidr_addr", "method", "options"});
   hba.AddRow({"1", "local", "all", "all", "", "trust", ""});
 
   struct Case {
@@ -558,7 +576,8 @@ TEST(CentralSchemaProbes, BuiltinProbeRowsStoreThroughSyncToDBWithoutSpuriousCha
   }
   Sql("UPDATE varodata.cpu_usage SET recorded_time = '2000-01-01' WHERE agent_id = 909");
   Sql("UPDATE varodata.os_info SET recorded_time = '2000-01-01' WHERE agent_id = 909");
-  Sql("UPDATE varodata.data_log_file_analysis SET recorded_time = '2000-01-01' WHERE server_id = 909");
+  Sql("UPDATE varodata.data_log_file_analysis SET recorded_time = '2000-01-01' WHERE server_id = "
+      "909");
   // The same values again: every value read back equals the text written, so
   // nothing is updated.
   for (const auto& c : cases) {
@@ -606,9 +625,9 @@ TEST(CentralSchemaSpools, NewUnsentRowsWakeListenersOnTheFoldedChannel) {
     ASSERT_EQ(PQresultStatus(res.get()), PGRES_COMMAND_OK) << PQerrorMessage(listener.get());
   }
 
-  const std::string mailId = Sql(
-      "INSERT INTO varo.smtp_spool (mail_to, mail_from, subject) VALUES ('a@example.org', "
-      "'b@example.org', 's') RETURNING id");
+  const std::string mailId =
+      Sql("INSERT INTO varo.smtp_spool (mail_to, mail_from, subject) VALUES ('a@example.org', "
+          "'b@example.org', 's') RETURNING id");
   EXPECT_EQ(WaitForNotification(listener.get(), 10), "smtp_spool");
 
   Sql("INSERT INTO varo.snmp_spool (trap_oid) VALUES ('1.3.6.1.4.1.8072.9999.9999.1')");
@@ -650,7 +669,8 @@ TEST(CentralSchemaAlerts, EachAlertIsProcessedOnceIntoMailsAndTraps) {
 
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.smtp_spool WHERE id > " + mailsBefore), "4");
   EXPECT_EQ(Sql("SELECT string_agg(mail_to || '/' || subject, ',' ORDER BY subject, mail_to) "
-                "FROM varo.smtp_spool WHERE id > " + mailsBefore),
+                "FROM varo.smtp_spool WHERE id > " +
+                mailsBefore),
             "dba@example.org/disk|full,ops@example.org/disk|full,dba@example.org/second,"
             "ops@example.org/second");
   EXPECT_EQ(Sql("SELECT count(*) FROM varo.snmp_spool WHERE id > " + trapsBefore), "2");
@@ -658,7 +678,8 @@ TEST(CentralSchemaAlerts, EachAlertIsProcessedOnceIntoMailsAndTraps) {
   // lists stay the same length.
   EXPECT_EQ(Sql("SELECT bool_and(cardinality(string_to_array(varbinding_oid, '|')) = "
                 "cardinality(string_to_array(varbinding_value, '|'))) FROM varo.snmp_spool WHERE "
-                "id > " + trapsBefore),
+                "id > " +
+                trapsBefore),
             "t");
   EXPECT_EQ(Sql("SELECT varbinding_value FROM varo.snmp_spool WHERE id > " + trapsBefore +
                 " AND varbinding_value LIKE 'critical%'"),
@@ -718,9 +739,8 @@ TEST(CentralDbScript, RepeatedRunsKeepDataAndSettings) {
   std::string out;
   ASSERT_EQ(Cluster().RunCentralDb({}, &out), 0) << out;
   EXPECT_EQ(out, "");
-  ASSERT_EQ(Cluster().RunCentralDb({"--agent", "913", "--bind", "913", "913",
-                                    Cluster().socketDir(), std::to_string(Cluster().port()),
-                                    "postgres", "monitored"},
+  ASSERT_EQ(Cluster().RunCentralDb({"--agent", "913", "--bind", "913", "913", Cluster().socketDir(),
+                                    std::to_string(Cluster().port()), "postgres", "monitored"},
                                    &out),
             0)
       << out;
@@ -771,8 +791,8 @@ TEST(CentralDbScript, BadArgumentsFailClearlyAndChangeNothing) {
 
 TEST(CentralDbScript, BindStoresAnEncryptedPasswordOrFailsWithoutTheTool) {
   const std::string port = std::to_string(Cluster().port());
-  const std::vector<std::string> bind = {"--bind", "915", "915", Cluster().socketDir(), port,
-                                         "postgres", "monitored", "s3cret 'x'"};
+  const std::vector<std::string> bind = {"--bind", "915",      "915",       Cluster().socketDir(),
+                                         port,     "postgres", "monitored", "s3cret 'x'"};
   // Without the tool nothing is bound and the message says why.
   std::vector<std::string> argv = {std::string(VARO_SOURCE_DIR) + "/scripts/central-db"};
   argv.insert(argv.end(), bind.begin(), bind.end());
@@ -792,8 +812,8 @@ TEST(CentralDbScript, BindStoresAnEncryptedPasswordOrFailsWithoutTheTool) {
       Sql("SELECT password FROM varo.agent_server_binding WHERE server_id = 915");
   EXPECT_FALSE(stored.empty());
   EXPECT_EQ(stored.find("s3cret"), std::string::npos);
-  ProcessResult expected = RunProcess({"sh", "-c", "printf '%s\\n' \"s3cret 'x'\" | " +
-                                                       ShellQuote(tool)});
+  ProcessResult expected =
+      RunProcess({"sh", "-c", "printf '%s\\n' \"s3cret 'x'\" | " + ShellQuote(tool)});
   ASSERT_EQ(expected.exitCode, 0) << expected.output;
   std::string want = expected.output;
   while (!want.empty() && (want.back() == '\n' || want.back() == '\r')) want.pop_back();
@@ -803,10 +823,10 @@ TEST(CentralDbScript, BindStoresAnEncryptedPasswordOrFailsWithoutTheTool) {
   }
 
   // Binding again without a password removes the stored one.
-  ASSERT_EQ(Cluster().RunCentralDb({"--bind", "915", "915", Cluster().socketDir(), port,
-                                    "postgres", "monitored"},
-                                   &out),
-            0)
+  ASSERT_EQ(
+      Cluster().RunCentralDb(
+          {"--bind", "915", "915", Cluster().socketDir(), port, "postgres", "monitored"}, &out),
+      0)
       << out;
   EXPECT_EQ(Sql("SELECT password IS NULL FROM varo.agent_server_binding WHERE server_id = 915"),
             "t");

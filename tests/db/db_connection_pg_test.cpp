@@ -138,7 +138,7 @@ TEST_F(PostgresConnection, ColumnLookupIsExactAndLeavesFlagAlone) {
   EXPECT_TRUE(isNull);  // unwritten
   isNull = false;
   EXPECT_EQ(r->GetValueByName(0, "Server_ID", &isNull), "");
-  EXPECT_FALSE(isNull);  // unwritten
+  EXPECT_FALSE(isNull);                               // unwritten
   EXPECT_EQ(r->GetValueByName(0, "server_id"), "4");  // first match
   EXPECT_EQ(r->columnNames, (std::vector<std::string>{"server_id", "server_id"}));
 }

@@ -11,10 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "support/central_test_setup.h"
 #include "db/central_connection.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
+#include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/wait.h"
 
@@ -50,8 +50,10 @@ bool BackendsGone(const std::vector<std::string>& pids) {
   for (const std::string& pid : pids) list += (list.empty() ? "" : ",") + pid;
   return WaitUntil(
       [&] {
-        return PgCluster::Get().Exec("postgres", "SELECT count(*) FROM pg_stat_activity WHERE "
-                                                 "pid IN (" + list + ")") == "0";
+        return PgCluster::Get().Exec("postgres",
+                                     "SELECT count(*) FROM pg_stat_activity WHERE "
+                                     "pid IN (" +
+                                         list + ")") == "0";
       },
       std::chrono::seconds(30));
 }

@@ -41,7 +41,8 @@ class SyncToDBTest : public ::testing::Test {
     Run("DROP TABLE IF EXISTS " + table);
     Run("CREATE TABLE " + table +
         " (server_id int, name text, size text, recorded_time timestamptz NOT NULL DEFAULT "
-        "'2000-01-01 00:00:00+00'" + extra + ")");
+        "'2000-01-01 00:00:00+00'" +
+        extra + ")");
     return table;
   }
 
@@ -106,31 +107,32 @@ using Strings = std::vector<std::string>;
 
 TEST_F(SyncToDBTest, UpdateInsertDeleteWithExactTexts) {
   const std::string t = MakeTable("example");
-  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (3, 'a', '9'), (3, 'c', '1'), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, size) VALUES (3, 'a', '9'), (3, 'c', '1'), "
       "(3, 'same', '5'), (4, 'a', '9'), (4, 'c', '1')");
   auto fresh = conn->ExecuteQuery(
       "SELECT * FROM (VALUES ('a', '10'), ('b', NULL), ('same', '5')) AS v(name, size)");
   ASSERT_TRUE(fresh->IsOk());
   Mark();
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {"name"}, {"server_id"}, {"3"}), "");
-  EXPECT_EQ(Statements(),
-            (Strings{
-                "SELECT \"name\", \"size\", tableoid, ctid FROM " + t + " WHERE \"server_id\" = '3'",
-                "UPDATE " + t +
-                    " SET \"size\" = '10', recorded_time = now() WHERE \"name\" = 'a' AND "
-                    "\"server_id\" = '3'",
-                "INSERT INTO " + t +
-                    " (\"name\", \"size\", \"server_id\") VALUES ('b', NULL, '3')",
-                "DELETE FROM " + t + " WHERE \"name\" = 'c' AND \"server_id\" = '3'",
-            }));
+  EXPECT_EQ(
+      Statements(),
+      (Strings{
+          "SELECT \"name\", \"size\", tableoid, ctid FROM " + t + " WHERE \"server_id\" = '3'",
+          "UPDATE " + t +
+              " SET \"size\" = '10', recorded_time = now() WHERE \"name\" = 'a' AND "
+              "\"server_id\" = '3'",
+          "INSERT INTO " + t + " (\"name\", \"size\", \"server_id\") VALUES ('b', NULL, '3')",
+          "DELETE FROM " + t + " WHERE \"name\" = 'c' AND \"server_id\" = '3'",
+      }));
   EXPECT_EQ(Rows("SELECT server_id, name, size FROM " + t + " ORDER BY 1, 2"),
             (Strings{"3|a|10", "3|b|<null>", "3|same|5", "4|a|9", "4|c|1"}));
 
   // A second run with the same rows finds nothing to do: only the target query.
   Mark();
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {"name"}, {"server_id"}, {"3"}), "");
-  EXPECT_EQ(Statements(),
-            (Strings{"SELECT \"name\", \"size\", tableoid, ctid FROM " + t + " WHERE \"server_id\" = '3'"}));
+  EXPECT_EQ(Statements(), (Strings{"SELECT \"name\", \"size\", tableoid, ctid FROM " + t +
+                                   " WHERE \"server_id\" = '3'"}));
 }
 
 TEST_F(SyncToDBTest, RecordedTimeIsSetOnlyByUpdate) {
@@ -144,7 +146,8 @@ TEST_F(SyncToDBTest, RecordedTimeIsSetOnlyByUpdate) {
 
 TEST_F(SyncToDBTest, EmptyResultWithColumnsDeletesTheWholeScope) {
   const std::string t = MakeTable("emptied");
-  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'a', '1'), (1, 'b', '2'), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, size) VALUES (1, 'a', '1'), (1, 'b', '2'), "
       "(1, 'c', '3'), (2, 'a', '1')");
   ResultSetWithFixedRows empty({"name", "size"});
   Mark();
@@ -198,7 +201,8 @@ TEST_F(SyncToDBTest, ColumnChecksStopBeforeAnyChange) {
 
 TEST_F(SyncToDBTest, NullAndEmptyTextAreDifferentValues) {
   const std::string t = MakeTable("nulls");
-  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'was_empty', ''), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, size) VALUES (1, 'was_empty', ''), "
       "(1, 'was_null', NULL)");
   auto fresh = conn->ExecuteQuery(
       "SELECT * FROM (VALUES ('was_empty', NULL), ('was_null', '')) AS v(name, size)");
@@ -296,7 +300,8 @@ TEST_F(SyncToDBTest, NoKeyColumnsWithOneStoredRowUsesTheScope) {
 // would rewrite every row and then delete them all.
 TEST_F(SyncToDBTest, NoKeyColumnsWithSeveralStoredRowsEndsWithTheNewRows) {
   const std::string t = MakeTable("nokeys");
-  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'x', '1'), (1, 'y', '2'), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, size) VALUES (1, 'x', '1'), (1, 'y', '2'), "
       "(1, 'z', NULL), (2, 'x', '1')");
   auto fresh = Fixed({"name", "size"}, {{"p", "7"}, {"y", "2"}});
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {}, {"server_id"}, {"1"}), "");
@@ -320,7 +325,8 @@ TEST_F(SyncToDBTest, NoKeyColumnsOnAPartitionedTableLeaveOtherScopesAlone) {
       " PARTITION BY LIST (server_id)");
   Run("CREATE TABLE synctest.parted_1 PARTITION OF " + t + " FOR VALUES IN (1)");
   Run("CREATE TABLE synctest.parted_2 PARTITION OF " + t + " FOR VALUES IN (2)");
-  Run("INSERT INTO " + t + " (server_id, name, size) VALUES (1, 'a', '1'), (1, 'b', '2'), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, size) VALUES (1, 'a', '1'), (1, 'b', '2'), "
       "(2, 'a', '1'), (2, 'b', '2')");
   auto fresh = Fixed({"name", "size"}, {{"c", "3"}});
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {}, {"server_id"}, {"1"}), "");
@@ -339,7 +345,8 @@ TEST_F(SyncToDBTest, ExactRowsConvergeForEveryColumnType) {
       " (server_id int, doc json, markup xml, spot point, ratio float8, "
       "recorded_time timestamptz DEFAULT now())");
   Run("SET extra_float_digits = 0");
-  Run("INSERT INTO " + t + " (server_id, doc, markup, spot, ratio) VALUES "
+  Run("INSERT INTO " + t +
+      " (server_id, doc, markup, spot, ratio) VALUES "
       "(1, '{\"a\": 1}', '<a/>', '(1,2)', 1.0/3), "
       "(1, '{\"b\": 2}', '<b/>', '(3,4)', 2.0/3), "
       "(1, '[1]', '<c/>', '(5,6)', 0.1), "
@@ -349,8 +356,8 @@ TEST_F(SyncToDBTest, ExactRowsConvergeForEveryColumnType) {
   const std::vector<std::string> names = {"doc", "markup", "spot", "ratio"};
 
   // Fewer rows, all values changed: updates by ctid, the rest deleted by ctid.
-  auto fresh = Fixed(names, {{"{\"z\": 9}", "<z/>", "(9,9)", "0.25"},
-                             {"[2, 3]", "<y>t</y>", "(0,0)", "0.5"}});
+  auto fresh = Fixed(
+      names, {{"{\"z\": 9}", "<z/>", "(9,9)", "0.25"}, {"[2, 3]", "<y>t</y>", "(0,0)", "0.5"}});
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {}, {"server_id"}, {"1"}), "");
   EXPECT_EQ(Rows("SELECT doc::text, markup::text, spot::text, ratio FROM " + t +
                  " WHERE server_id = 1 ORDER BY ratio"),
@@ -360,7 +367,8 @@ TEST_F(SyncToDBTest, ExactRowsConvergeForEveryColumnType) {
   // The stored rows themselves, as read at 15 digits: the thirds do not read
   // back exactly, yet their rows are found and the table converges.
   Run("DELETE FROM " + t + " WHERE server_id = 1");
-  Run("INSERT INTO " + t + " (server_id, doc, markup, spot, ratio) VALUES "
+  Run("INSERT INTO " + t +
+      " (server_id, doc, markup, spot, ratio) VALUES "
       "(1, '{\"a\": 1}', '<a/>', '(1,2)', 1.0/3), (1, '{\"b\": 2}', '<b/>', '(3,4)', 2.0/3)");
   auto current = conn->ExecuteQuery(sameAsStored);
   ASSERT_TRUE(current->IsOk()) << current->GetErrorMessage();
@@ -384,9 +392,11 @@ TEST_F(SyncToDBTest, ExactRowsConvergeForEveryColumnType) {
 TEST_F(SyncToDBTest, RepeatedKeysWithJsonValuesConverge) {
   const std::string t = "synctest.jsondups";
   Run("DROP TABLE IF EXISTS " + t);
-  Run("CREATE TABLE " + t + " (server_id int, name text, doc json, "
+  Run("CREATE TABLE " + t +
+      " (server_id int, name text, doc json, "
       "recorded_time timestamptz DEFAULT now())");
-  Run("INSERT INTO " + t + " (server_id, name, doc) VALUES (1, 'a', '{\"n\": 1}'), "
+  Run("INSERT INTO " + t +
+      " (server_id, name, doc) VALUES (1, 'a', '{\"n\": 1}'), "
       "(1, 'a', '{\"n\": 2}'), (1, 'a', '{\"n\": 3}')");
   auto fresh = Fixed({"name", "doc"}, {{"a", "{\"n\": 5}"}, {"a", "{\"n\": 2}"}});
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {"name"}, {"server_id"}, {"1"}), "");
@@ -406,7 +416,8 @@ TEST_F(SyncToDBTest, RepeatedKeysWithJsonValuesConverge) {
 TEST_F(SyncToDBTest, StatementTouchingNoRowIsAnError) {
   const std::string t = "synctest.untouched";
   Run("DROP TABLE IF EXISTS " + t);
-  Run("CREATE TABLE " + t + " (server_id int, ratio float8, size text, "
+  Run("CREATE TABLE " + t +
+      " (server_id int, ratio float8, size text, "
       "recorded_time timestamptz DEFAULT now())");
   Run("INSERT INTO " + t + " (server_id, ratio, size) VALUES (1, 1.0/3, 'old')");
   Run("SET extra_float_digits = 0");
@@ -445,8 +456,8 @@ TEST_F(SyncToDBTest, SecondOfThreeStatementsFailing) {
 
 TEST_F(SyncToDBTest, QuotesAndNonAsciiRoundTrip) {
   const std::string t = MakeTable("quoting", ", tag text");
-  auto fresh = Fixed({"name", "size"},
-                     {{"O'Brien", "back\\slash"}, {"Grüße \"quoted\"", "日本"}, {"", ""}});
+  auto fresh =
+      Fixed({"name", "size"}, {{"O'Brien", "back\\slash"}, {"Grüße \"quoted\"", "日本"}, {"", ""}});
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {"name"}, {"tag"}, {"it's"}), "");
   Mark();
   EXPECT_EQ(conn->SyncToDB(*fresh, t, {"name"}, {"tag"}, {"it's"}), "");

@@ -1,12 +1,13 @@
 // Pairing of new rows with stored rows, without a server: which statements a
 // synchronisation needs, in which order, and when a row must be named exactly.
+#include "db/sync_to_db.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
 
 #include "db/result_set_with_fixed_rows.h"
-#include "db/sync_to_db.h"
 
 namespace {
 
@@ -134,9 +135,9 @@ TEST(PlanSync, DuplicateKeysPairInStoredOrder) {
   // New rows in another order still take the first unpaired stored row of their
   // key, not the stored row that happens to follow the last partner.
   auto reordered = Fixed({"k", "v"}, {{"b", "1"}, {"a", "2"}, {"a", "1"}});
-  EXPECT_EQ(Plan(reordered, Fixed({"k", "v"}, {{"a", "1"}, {"b", "1"}, {"a", "2"}}),
-                 SameLayout(2, {0})),
-            (Strings{"U1/0!", "U2/2!"}));
+  EXPECT_EQ(
+      Plan(reordered, Fixed({"k", "v"}, {{"a", "1"}, {"b", "1"}, {"a", "2"}}), SameLayout(2, {0})),
+      (Strings{"U1/0!", "U2/2!"}));
 
   // Surplus new rows of a key are inserted.
   EXPECT_EQ(Plan(fresh, Fixed({"k", "v"}, {{"a", "2"}}), SameLayout(2, {0})),
@@ -172,8 +173,8 @@ TEST(PlanSync, DeletesFollowBucketsThenStoredOrder) {
   for (size_t i = 1; i < actions.size(); ++i) {
     const uint64_t before = SyncKeyHash(rows, actions[i - 1].storedRow, {0}) % kSyncBucketCount;
     const uint64_t after = SyncKeyHash(rows, actions[i].storedRow, {0}) % kSyncBucketCount;
-    ASSERT_TRUE(before < after || (before == after && actions[i - 1].storedRow <
-                                                          actions[i].storedRow))
+    ASSERT_TRUE(before < after ||
+                (before == after && actions[i - 1].storedRow < actions[i].storedRow))
         << "delete " << i;
   }
 }
@@ -201,22 +202,25 @@ TEST(SyncStatementBuilder, KeyedAndExactRowStatements) {
 
   SyncAction update{Kind::kUpdate, 0, 1, {1}, false};
   ASSERT_TRUE(builder.Build(update, f, s, columns, &out));
-  EXPECT_EQ(out, "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE \"k\" = 'a' "
-                 "AND \"server_id\" = '3'");
+  EXPECT_EQ(out,
+            "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE \"k\" = 'a' "
+            "AND \"server_id\" = '3'");
   update.exactRow = true;
   ASSERT_TRUE(builder.Build(update, f, s, columns, &out));
-  EXPECT_EQ(out, "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE tableoid = "
-                 "'16400' AND ctid = '(0,2)' AND \"server_id\" = '3'");
+  EXPECT_EQ(out,
+            "UPDATE varodata.t SET \"v\" = '10', recorded_time = now() WHERE tableoid = "
+            "'16400' AND ctid = '(0,2)' AND \"server_id\" = '3'");
   ASSERT_TRUE(builder.Build(SyncAction{Kind::kInsert, 1, 0, {}, false}, f, s, columns, &out));
   EXPECT_EQ(out, "INSERT INTO varodata.t (\"k\", \"v\", \"server_id\") VALUES ('b', NULL, '3')");
   ASSERT_TRUE(builder.Build(SyncAction{Kind::kDelete, 0, 0, {}, true}, f, s, columns, &out));
-  EXPECT_EQ(out, "DELETE FROM varodata.t WHERE tableoid = '16400' AND ctid = '(0,1)' AND "
-                 "\"server_id\" = '3'");
+  EXPECT_EQ(out,
+            "DELETE FROM varodata.t WHERE tableoid = '16400' AND ctid = '(0,1)' AND "
+            "\"server_id\" = '3'");
 
   // A value that cannot be quoted stops the statement with a message naming its column.
   auto bad = Fixed({"k", "v"}, {{"a", "\xff"}});
-  EXPECT_FALSE(builder.Build(SyncAction{Kind::kInsert, 0, 0, {}, false}, SyncRows(*bad), s,
-                             columns, &out));
+  EXPECT_FALSE(
+      builder.Build(SyncAction{Kind::kInsert, 0, 0, {}, false}, SyncRows(*bad), s, columns, &out));
   EXPECT_NE(builder.error().find("column v"), std::string::npos) << builder.error();
 }
 

@@ -15,7 +15,7 @@
 namespace {
 
 std::string RunScript(const std::string& script, size_t limit = 1 << 20,
-                CapturedProcess::Outcome* outcome = nullptr, int* status = nullptr) {
+                      CapturedProcess::Outcome* outcome = nullptr, int* status = nullptr) {
   CapturedProcess process;
   std::string error;
   EXPECT_TRUE(process.Start({"/bin/sh", "-c", script}, &error)) << error;
@@ -40,8 +40,8 @@ bool WaitFor(F condition) {
 TEST(CapturedProcess, BothStreamsOnOnePipeAndStdinEmpty) {
   CapturedProcess::Outcome outcome;
   int status = 0;
-  std::string out = RunScript("echo out; echo err >&2; cat; echo end; exit 3", 1 << 20, &outcome,
-                        &status);
+  std::string out =
+      RunScript("echo out; echo err >&2; cat; echo end; exit 3", 1 << 20, &outcome, &status);
   EXPECT_EQ(outcome, CapturedProcess::Outcome::kExited);
   EXPECT_EQ(out, "out\nerr\nend\n");
   ASSERT_TRUE(WIFEXITED(status));
@@ -84,8 +84,8 @@ TEST(CapturedProcess, ChildHasCleanSignalsAndOwnGroup) {
 
 TEST(CapturedProcess, OutputPastTheLimitKillsTheGroup) {
   CapturedProcess::Outcome outcome;
-  std::string out =
-      RunScript("sleep 600 & echo $! > /dev/null; head -c 100000000 /dev/zero; wait", 1 << 20, &outcome);
+  std::string out = RunScript("sleep 600 & echo $! > /dev/null; head -c 100000000 /dev/zero; wait",
+                              1 << 20, &outcome);
   EXPECT_EQ(outcome, CapturedProcess::Outcome::kTooMuch);
   EXPECT_LE(out.size(), 1u << 20);
 }

@@ -2,13 +2,14 @@
 // names with blanks and parentheses, os-release quoting, mountinfo escapes and
 // optional fields.
 #include "platform/host_info.h"
-#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "support/temp_dir.h"
 
 namespace {
 

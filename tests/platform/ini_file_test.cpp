@@ -1,9 +1,10 @@
 // The settings-file parsers: INI text, byte-order-mark decoding and UTF-8
 // checks, fed tables of text.
 #include "platform/ini_file.h"
-#include "platform/text.h"
 
 #include <gtest/gtest.h>
+
+#include "platform/text.h"
 
 namespace {
 

@@ -1,4 +1,6 @@
 // The log function: level filtering and the fatal path.
+#include "platform/log.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -6,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "platform/log.h"
 #include "support/global_state.h"
 #include "support/wait.h"
 
@@ -67,10 +68,10 @@ TEST_F(LogTest, SinkGetsWholeLinesFromManyThreadsUntilItIsRemoved) {
 TEST_F(LogTest, FatalMessagesEndTheProcessWithCodeOne) {
   // The line goes to standard output; in the dying child that is pointed at
   // standard error, which the death test reads.
-  EXPECT_EXIT((stdout = stderr, LogFatal("it broke")),
-              ::testing::ExitedWithCode(1), "ERROR: it broke");
-  EXPECT_EXIT((stdout = stderr, LogMessage("also fatal", LOG_ERROR)),
-              ::testing::ExitedWithCode(1), "ERROR: also fatal");
+  EXPECT_EXIT((stdout = stderr, LogFatal("it broke")), ::testing::ExitedWithCode(1),
+              "ERROR: it broke");
+  EXPECT_EXIT((stdout = stderr, LogMessage("also fatal", LOG_ERROR)), ::testing::ExitedWithCode(1),
+              "ERROR: also fatal");
 }
 
 }  // namespace

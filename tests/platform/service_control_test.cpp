@@ -18,13 +18,14 @@ using namespace std::chrono_literals;
 // A thread that passes its pause point in a tight loop, counting the passes.
 class PassingThread {
  public:
-  PassingThread() : thread_([this] {
-      while (!done_) {
-        ServicePausePoint();
-        ++passes_;
-        std::this_thread::sleep_for(2ms);
-      }
-    }) {}
+  PassingThread()
+      : thread_([this] {
+          while (!done_) {
+            ServicePausePoint();
+            ++passes_;
+            std::this_thread::sleep_for(2ms);
+          }
+        }) {}
   ~PassingThread() {
     done_ = true;
     ReleaseRunToken();

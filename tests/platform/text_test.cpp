@@ -1,7 +1,7 @@
 // Text helpers: the UTF-8 check and formatting.
-#include <gtest/gtest.h>
-
 #include "platform/text.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -15,11 +15,11 @@ TEST(IsValidUtf8, AcceptsUtf8Only) {
       {"ascii", true},
       {"h\xC3\xB6st", true},
       {"\xF0\x9F\x98\x80", true},
-      {"h\xF6st", false},          // Latin-1
-      {"\xC3", false},             // truncated
-      {"\xC0\xAF", false},         // overlong
-      {"\xED\xA0\x80", false},     // surrogate
-      {"\xF4\x90\x80\x80", false}, // beyond U+10FFFF
+      {"h\xF6st", false},           // Latin-1
+      {"\xC3", false},              // truncated
+      {"\xC0\xAF", false},          // overlong
+      {"\xED\xA0\x80", false},      // surrogate
+      {"\xF4\x90\x80\x80", false},  // beyond U+10FFFF
       {std::string("a\0b", 3), false},
   };
   for (const Case& c : cases) EXPECT_EQ(IsValidUtf8(c.text), c.valid) << c.text;

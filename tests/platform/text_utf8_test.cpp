@@ -16,12 +16,14 @@ TEST(ToValidUtf8, ReplacesOnlyWhatIsNotUtf8) {
       {"", ""},
       {"plain\ttext\r\n", "plain\ttext\r\n"},
       {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"},
-      {"a\xFF" "b", "a" + kBad + "b"},
-      {"\xC3", kBad},                                    // truncated at the end
-      {"\xC3(", kBad + "("},                             // bad continuation
-      {"\xC0\xAF", kBad + kBad},                         // overlong
-      {"\xED\xA0\x80", kBad + kBad + kBad},              // surrogate
-      {std::string("a\0b", 3), "a" + kBad + "b"},        // NUL cannot be stored
+      {"a\xFF"
+       "b",
+       "a" + kBad + "b"},
+      {"\xC3", kBad},                              // truncated at the end
+      {"\xC3(", kBad + "("},                       // bad continuation
+      {"\xC0\xAF", kBad + kBad},                   // overlong
+      {"\xED\xA0\x80", kBad + kBad + kBad},        // surrogate
+      {std::string("a\0b", 3), "a" + kBad + "b"},  // NUL cannot be stored
       {"\xE2\x82", kBad + kBad},
   };
   for (const Case& c : cases) {

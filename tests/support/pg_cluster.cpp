@@ -2,13 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -151,9 +150,9 @@ bool PgCluster::Create(std::string* error) {
   guardPipe_ = fds[1];
   guardPid_ = pid;
 
-  ProcessResult init = RunProcess(AsPostgres({bin_ + "/initdb", "-D", data_, "-A", "trust", "-U",
-                                              "postgres", "-E", "UTF8", "--locale=C.UTF-8",
-                                              "--no-sync", "--no-instructions"}));
+  ProcessResult init =
+      RunProcess(AsPostgres({bin_ + "/initdb", "-D", data_, "-A", "trust", "-U", "postgres", "-E",
+                             "UTF8", "--locale=C.UTF-8", "--no-sync", "--no-instructions"}));
   if (init.exitCode != 0) {
     *error = "initdb failed: " + init.output;
     return false;
@@ -245,8 +244,8 @@ int PgCluster::RunCentralDb(const std::vector<std::string>& args, std::string* o
 }
 
 std::string PgCluster::PgCtl(const std::string& action) const {
-  ProcessResult r = RunProcess(
-      AsPostgres({bin_ + "/pg_ctl", action, "-w", "-t", "60", "-m", "fast", "-D", data_, "-l", log_}));
+  ProcessResult r = RunProcess(AsPostgres(
+      {bin_ + "/pg_ctl", action, "-w", "-t", "60", "-m", "fast", "-D", data_, "-l", log_}));
   if (r.exitCode != 0) ADD_FAILURE() << "pg_ctl " << action << ": " << r.output;
   return r.output;
 }

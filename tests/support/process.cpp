@@ -25,7 +25,8 @@ std::string FindProgram(const std::string& program) {
   size_t start = 0;
   for (;;) {
     size_t end = dirs.find(':', start);
-    std::string dir = dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    std::string dir =
+        dirs.substr(start, end == std::string::npos ? std::string::npos : end - start);
     std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
     if (end == std::string::npos) return program;
@@ -173,8 +174,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   ProcessResult result;
   ChildProcess child;
   if (!child.Start(argv, env)) {
-    result.output = "cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " +
-                    child.Output();
+    result.output =
+        "cannot start " + (argv.empty() ? std::string() : argv[0]) + ": " + child.Output();
     return result;
   }
   // Tests bound their programs themselves (timeouts of their own, or the
@@ -190,8 +191,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }

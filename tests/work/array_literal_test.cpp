@@ -22,13 +22,13 @@ TEST(ParseArrayLiteral, ReadsElements) {
       {"{3,postgres}", {"3", "postgres"}},
       {"{a,\"b,c\",d}", {"a", "b,c", "d"}},
       {"{\"say \\\"hi\\\"\",x}", {"say \"hi\"", "x"}},
-      {"{\"a\\\\b\"}", {"a\\b"}},          // only the escaping backslash goes
+      {"{\"a\\\\b\"}", {"a\\b"}},  // only the escaping backslash goes
       {"{a\\\\b}", {"a\\b"}},
       {"{a\\b}", {"ab"}},
       {"{\"a}b\"}", {"a}b"}},
       {"{NULL,\"\"}", {"NULL", ""}},
       {"{,}", {""}},
-      {"{a,b}trailing,c", {"a", "b"}},     // stops at the closing brace
+      {"{a,b}trailing,c", {"a", "b"}},  // stops at the closing brace
       {"{\"unterminated", {"unterminated"}},
       {"{\"ends in backslash\\", {"ends in backslash"}},
       {"x{y}", {"y"}},

@@ -16,11 +16,11 @@
 #include "db/result_set_with_fixed_rows.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
+#include "support/central_test_setup.h"
+#include "support/global_state.h"
 #include "work/probe_step.h"
 #include "work/work_queue.h"
 #include "work/worker_thread.h"
-#include "support/central_test_setup.h"
-#include "support/global_state.h"
 
 namespace {
 
@@ -56,14 +56,18 @@ class ProbeStepTest : public testing::Test {
     for (const char* table : {"t13_sql", "t13_wmi", "t13_batch", "t13_fail"}) {
       Central(std::string("DROP TABLE IF EXISTS varodata.") + table);
     }
-    Central("CREATE TABLE varodata.t13_sql (server_id int, database_name text, name text, "
-            "value text, recorded_time timestamptz NOT NULL DEFAULT now())");
-    Central("CREATE TABLE varodata.t13_wmi (agent_id int, name text, "
-            "recorded_time timestamptz NOT NULL DEFAULT now())");
-    Central("CREATE TABLE varodata.t13_batch (agent_id int, k text, v text, "
-            "recorded_time timestamptz NOT NULL DEFAULT now())");
-    Central("CREATE TABLE varodata.t13_fail (server_id int, database_name text, x text, "
-            "recorded_time timestamptz NOT NULL DEFAULT now())");
+    Central(
+        "CREATE TABLE varodata.t13_sql (server_id int, database_name text, name text, "
+        "value text, recorded_time timestamptz NOT NULL DEFAULT now())");
+    Central(
+        "CREATE TABLE varodata.t13_wmi (agent_id int, name text, "
+        "recorded_time timestamptz NOT NULL DEFAULT now())");
+    Central(
+        "CREATE TABLE varodata.t13_batch (agent_id int, k text, v text, "
+        "recorded_time timestamptz NOT NULL DEFAULT now())");
+    Central(
+        "CREATE TABLE varodata.t13_fail (server_id int, database_name text, x text, "
+        "recorded_time timestamptz NOT NULL DEFAULT now())");
   }
 
   void TearDown() override {
@@ -80,12 +84,12 @@ class ProbeStepTest : public testing::Test {
                        const std::string& keys, bool perDatabase) {
     std::string id = Central(
         "INSERT INTO varo.probe (probe_internal_name, collection_method, probe_code, "
-        "probe_key_list, probe_scope) VALUES ('" + name + "', '" + std::string(1, method) +
-        "', $code$" + code + "$code$, '" + keys + "', '" + (perDatabase ? "database" : "agent") +
-        "') RETURNING probe_id");
+        "probe_key_list, probe_scope) VALUES ('" +
+        name + "', '" + std::string(1, method) + "', $code$" + code + "$code$, '" + keys + "', '" +
+        (perDatabase ? "database" : "agent") + "') RETURNING probe_id");
     if (perDatabase) {
-      Central("INSERT INTO varo.probe_schedule (probe_id, server_id, database_name) VALUES (" +
-              id + ", " + std::to_string(kServerId) + ", 'monitored')");
+      Central("INSERT INTO varo.probe_schedule (probe_id, server_id, database_name) VALUES (" + id +
+              ", " + std::to_string(kServerId) + ", 'monitored')");
     } else {
       Central("INSERT INTO varo.probe_schedule (probe_id, agent_id) VALUES (" + id + ", " +
               std::to_string(central_test::kAgentId) + ")");
@@ -106,8 +110,10 @@ class ProbeStepTest : public testing::Test {
   }
 
   std::string ProbeLog(const std::string& probeId) {
-    return Central("SELECT string_agg(agent_id || ' ' || parameter_value_list || ' ' || message, "
-                   "' | ' ORDER BY id) FROM varo.probe_log WHERE probe_id = " + probeId);
+    return Central(
+        "SELECT string_agg(agent_id || ' ' || parameter_value_list || ' ' || message, "
+        "' | ' ORDER BY id) FROM varo.probe_log WHERE probe_id = " +
+        probeId);
   }
 
   RestoreOnExit<DBSettings> settings_{GetDBSettings()};
@@ -123,8 +129,8 @@ TEST_F(ProbeStepTest, ProbesOfEachMethodLandAndConverge) {
            "AND %{server_id}::int = 1301",
            "{name}", true);
   AddProbe("t13_wmi", 'w', "SELECT Name FROM Win32_ComputerSystem", "{name}", false);
-  AddProbe("t13_batch", 'b', "printf 'k\\tv\\r\\n'\r\nprintf 'x\\t1\\r\\ny\\t\\377\\r\\nshort\\n'\r\n",
-           "{k}", false);
+  AddProbe("t13_batch", 'b',
+           "printf 'k\\tv\\r\\n'\r\nprintf 'x\\t1\\r\\ny\\t\\377\\r\\nshort\\n'\r\n", "{k}", false);
   const std::string failing = AddProbe("t13_fail", 's', "SELECT x FROM no_such_table", "{x}", true);
 
   Pass();
@@ -132,8 +138,9 @@ TEST_F(ProbeStepTest, ProbesOfEachMethodLandAndConverge) {
   EXPECT_EQ(Central("SELECT string_agg(server_id || database_name || name || value, ',' ORDER BY "
                     "name) FROM varodata.t13_sql"),
             "1301monitoreda1,1301monitoredb2,1301monitoredc3");
-  EXPECT_EQ(Central("SELECT count(*) || ' ' || min(agent_id) FROM varodata.t13_wmi WHERE name <> ''"),
-            "1 12");
+  EXPECT_EQ(
+      Central("SELECT count(*) || ' ' || min(agent_id) FROM varodata.t13_wmi WHERE name <> ''"),
+      "1 12");
   EXPECT_EQ(Central("SELECT string_agg(agent_id || k || '=' || v, ',' ORDER BY k) FROM "
                     "varodata.t13_batch"),
             "12x=1,12y=\xEF\xBF\xBD");
@@ -184,7 +191,8 @@ TEST_F(ProbeStepTest, UnknownMethodIsUnlockedAndOthersStillRun) {
   AddProbe("t13_batch", 'b', "printf 'k\\tv\\nz\\t9\\n'", "{k}", false);
   Pass();
   EXPECT_EQ(Central("SELECT count(*) FROM varo.probe_schedule WHERE current_backend_pid IS NOT "
-                    "NULL AND last_execution_time IS NULL AND probe_id = " + internal),
+                    "NULL AND last_execution_time IS NULL AND probe_id = " +
+                    internal),
             "1");
   Central("DELETE FROM varo.probe WHERE probe_id = " + internal);
   ExpectAllUnlockedAndRun();
@@ -193,8 +201,7 @@ TEST_F(ProbeStepTest, UnknownMethodIsUnlockedAndOthersStillRun) {
 }
 
 // The due rows as the selection could return them, for grouping.
-std::unique_ptr<ResultSetWithFixedRows> DueRows(
-    const std::vector<std::vector<std::string>>& rows) {
+std::unique_ptr<ResultSetWithFixedRows> DueRows(const std::vector<std::vector<std::string>>& rows) {
   auto due = std::make_unique<ResultSetWithFixedRows>(std::vector<std::string>{
       "server_id", "database_name", "collection_method", "probe_code", "probe_internal_name",
       "probe_key_list", "parameter_name_list", "parameter_value_list", "probe_id"});

@@ -21,8 +21,7 @@ class UnusedCentral : public DBConnection {
     return nullptr;
   }
   std::string SyncToDB(const ResultSet&, const std::string& table, const std::vector<std::string>&,
-                       const std::vector<std::string>&,
-                       const std::vector<std::string>&) override {
+                       const std::vector<std::string>&, const std::vector<std::string>&) override {
     ADD_FAILURE() << "unexpected store into " << table;
     return "unexpected";
   }
@@ -35,7 +34,11 @@ TEST(BindNamedParameters, NumbersOnlyNamesThatOccur) {
     std::string sql;
     List positional;
   } cases[] = {
-      {"SELECT %{a}, %{b}, %{a}", {"b", "a", "c"}, {"2", "1", "3"}, "SELECT $2, $1, $2", {"2", "1"}},
+      {"SELECT %{a}, %{b}, %{a}",
+       {"b", "a", "c"},
+       {"2", "1", "3"},
+       "SELECT $2, $1, $2",
+       {"2", "1"}},
       {"SELECT 1", {"x"}, {"9"}, "SELECT 1", {}},
       {"SELECT %{server_id}, %{database_name}",
        {"server_id", "database_name"},
@@ -113,8 +116,7 @@ TEST(BatchTask, ParameterListMismatchFailsBeforeRunning) {
   task.SetParameters({"server_id", "database_name"}, {"3"});
   task.Run(central);
   EXPECT_EQ(task.status, -1);
-  EXPECT_EQ(task.message,
-            "the probe has 2 parameter names but 1 parameter values; it was not run");
+  EXPECT_EQ(task.message, "the probe has 2 parameter names but 1 parameter values; it was not run");
   EXPECT_NE(access(mark.c_str(), F_OK), 0);
   rmdir(dir);
 
