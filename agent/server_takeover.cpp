@@ -199,7 +199,12 @@ bool TakeOverServer(DBConnection& central, int32_t serverId) {
   }
 
   std::string error;
-  if (central.ExecuteCommand(TakeoverStatement(GetSettings().agent_id, serverId), &error) < 0) {
+  const int32_t moved =
+      central.ExecuteCommand(TakeoverStatement(GetSettings().agent_id, serverId), &error);
+  // No binding moved (takeover switched off since the check): the flag file
+  // stays, rather than reporting a takeover that did not happen.
+  if (moved == 0) error = _("no binding allows takeover any more");
+  if (moved <= 0) {
     LogMessage(StrFormat(_("Failed to takeover server %d binding(s): %s"), serverId, error.c_str()),
                LOG_WARNING);
     return false;

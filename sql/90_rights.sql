@@ -157,16 +157,27 @@ GRANT EXECUTE ON FUNCTION varo.probe_parameter_names(text),
                           varo.clear_probe_zombies() TO varo_agent;
 ALTER TABLE varo.probe_schedule ENABLE ROW LEVEL SECURITY;
 DROP POLICY IF EXISTS schedule_read ON varo.probe_schedule;
+-- Besides its own rows it sees the rows its backend has locked, and the row it
+-- releases in the releasing statement itself (an UPDATE must be able to see
+-- the new row: unlocked, with last_execution_time set to the statement's
+-- transaction time).
 CREATE POLICY schedule_read ON varo.probe_schedule FOR SELECT TO varo_agent
   USING (agent_id = (SELECT varo.current_agent_id())
-         OR server_id = ANY ((SELECT varo.current_server_ids())::integer[]));
+         OR server_id = ANY ((SELECT varo.current_server_ids())::integer[])
+         OR current_backend_pid = pg_backend_pid()
+         OR (current_backend_pid IS NULL AND last_execution_time = now()));
 DROP POLICY IF EXISTS schedule_lock ON varo.probe_schedule;
+-- It locks only rows of its own, for its own backend; it may always release a
+-- row its backend locked, also once the row's server has been taken over by
+-- another agent meanwhile (the lock would otherwise stay until its backend ends).
 CREATE POLICY schedule_lock ON varo.probe_schedule FOR UPDATE TO varo_agent
   USING (agent_id = (SELECT varo.current_agent_id())
-         OR server_id = ANY ((SELECT varo.current_server_ids())::integer[]))
-  WITH CHECK ((agent_id = (SELECT varo.current_agent_id())
-               OR server_id = ANY ((SELECT varo.current_server_ids())::integer[]))
-              AND (current_backend_pid IS NULL OR current_backend_pid = pg_backend_pid()));
+         OR server_id = ANY ((SELECT varo.current_server_ids())::integer[])
+         OR current_backend_pid = pg_backend_pid())
+  WITH CHECK (current_backend_pid IS NULL
+              OR (current_backend_pid = pg_backend_pid()
+                  AND (agent_id = (SELECT varo.current_agent_id())
+                       OR server_id = ANY ((SELECT varo.current_server_ids())::integer[]))));
 -- The view reads the tables with the rights of whoever queries it, so the
 -- policies above apply to it.
 ALTER VIEW varo.probe_schedule_view SET (security_invoker = true);

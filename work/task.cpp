@@ -118,12 +118,18 @@ void WMITask::Run(DBConnection& central) {
     return;
   }
   std::unique_ptr<ResultSet> result = wmi->ExecuteQuery(code);
+  if (!result->IsOk()) {
+    message = result->GetErrorMessage();
+    status = -1;
+    return;
+  }
   StoreRows(central, *result, targetTable, keyColumns);
 }
 
-std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view output) {
+std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view output, int* discarded) {
   std::unique_ptr<ResultSetWithFixedRows> rows;
   size_t columnCount = 0;
+  if (discarded != nullptr) *discarded = 0;
   while (!output.empty()) {
     size_t end = output.find('\n');
     std::string_view line = output.substr(0, end);
@@ -150,6 +156,7 @@ std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view outpu
       LogMessage(StrFormat(_("Discarding row due to column count mismatch: expected %d, found %d"),
                            static_cast<int>(columnCount), static_cast<int>(values.size())),
                  LOG_WARNING);
+      if (discarded != nullptr) ++*discarded;
     }
   }
   return rows;
@@ -240,9 +247,19 @@ void BatchTask::Run(DBConnection& central) {
              LOG_DEBUG2);
   if (targetTable.empty()) return;
 
-  std::unique_ptr<ResultSetWithFixedRows> rows = ParseScriptOutput(message);
+  int discarded = 0;
+  std::unique_ptr<ResultSetWithFixedRows> rows = ParseScriptOutput(message, &discarded);
   if (!rows) {
     message = _("the script printed no line to read rows from; the stored rows are kept");
+    status = -1;
+    return;
+  }
+  // Storing what is left would delete the stored rows that the dropped lines
+  // stood for, so output with a malformed line stores nothing.
+  if (discarded > 0) {
+    message = StrFormat(_("the script printed %d lines whose number of values differs from its "
+                          "first line; the stored rows are kept"),
+                        discarded);
     status = -1;
     return;
   }

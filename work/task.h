@@ -135,5 +135,7 @@ class BatchTask : public Task {
 // The rows of a script's output (valid UTF-8): lines at LF (a CR before it is
 // dropped), empty lines skipped, values at tabs (runs of tabs are one
 // separator; a line of tabs only is skipped). The first line names the columns; later lines with
-// another number of values are dropped with a warning. Null when there is no line.
-std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view output);
+// another number of values are dropped with a warning and counted in `*discarded` when given.
+// Null when there is no line.
+std::unique_ptr<ResultSetWithFixedRows> ParseScriptOutput(std::string_view output,
+                                                          int* discarded = nullptr);

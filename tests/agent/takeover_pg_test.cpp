@@ -94,6 +94,26 @@ TEST_F(TakeoverTest, FailingStatementsKeepTheFile) {
       << log;
   EXPECT_EQ(BoundAgent("4201"), "42");
   EXPECT_TRUE(fs::exists(dir + "takeover-server-4201"));
+
+  // An update that moves no binding (here a trigger skips it, as if takeover
+  // had been switched off after the check) is no takeover either.
+  Exec(
+      "CREATE OR REPLACE FUNCTION public.varo_test_skip_row() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$BEGIN RETURN NULL; END$$");
+  Exec(
+      "CREATE TRIGGER skip_takeover BEFORE UPDATE ON varo.agent_server_binding "
+      "FOR EACH ROW EXECUTE FUNCTION public.varo_test_skip_row()");
+  ProcessFlagFiles(*GetCentralConnection(), dir);
+  log = capture.Take();
+  Exec(
+      "DROP TRIGGER skip_takeover ON varo.agent_server_binding; "
+      "DROP FUNCTION public.varo_test_skip_row()");
+  EXPECT_NE(log.find("WARNING: Failed to takeover server 4201 binding(s): no binding allows "
+                     "takeover any more"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(BoundAgent("4201"), "42");
+  EXPECT_TRUE(fs::exists(dir + "takeover-server-4201"));
 }
 
 TEST_F(TakeoverTest, CapabilitiesArePublished) {

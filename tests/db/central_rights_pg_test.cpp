@@ -355,6 +355,27 @@ TEST_F(CentralRights, CrossAgentWorkOfANormalRunStillWorks) {
             "CPU0=2");
   Sql("DELETE FROM varodata.cpu_usage WHERE agent_id = 1 AND core_id = 'CPU1'");
   Sql("DELETE FROM varodata.pg_hba_conf WHERE server_id = 202");
+
+  // The server is taken back while agent 1's probes of it run: agent 1 still
+  // releases the rows its backend locked, and cannot lock them again.
+  Sql("UPDATE varo.agent_server_binding SET agent_id = 2 WHERE server_id = 202");
+  EXPECT_EQ(agent1->ExecuteCommand(
+                "UPDATE varo.probe_schedule SET current_backend_pid = NULL, last_execution_time "
+                "= now() WHERE server_id = 202 AND current_backend_pid = pg_backend_pid()",
+                &error),
+            4)
+      << error;
+  EXPECT_EQ(Sql("SELECT count(*) FROM varo.probe_schedule WHERE server_id = 202 AND "
+                "current_backend_pid IS NOT NULL"),
+            "0");
+  EXPECT_EQ(agent1->ExecuteCommand("UPDATE varo.probe_schedule SET current_backend_pid = "
+                                   "pg_backend_pid() WHERE server_id = 202",
+                                   &error),
+            0)
+      << error;
+  EXPECT_EQ(agent1->ExecuteQuery("SELECT * FROM varo.probe_schedule WHERE server_id = 202")
+                ->GetRowCount(),
+            0u);
 }
 
 TEST_F(CentralRights, ZombieCleanUpClearsWhatADeadAgentLeftAndNothingOfALiveOne) {

@@ -53,7 +53,7 @@ class ProbeStepTest : public testing::Test {
 
     Central("DELETE FROM varo.probe");
     Central("DELETE FROM varo.probe_log");
-    for (const char* table : {"t13_sql", "t13_wmi", "t13_batch", "t13_fail"}) {
+    for (const char* table : {"t13_sql", "t13_wmi", "t13_batch", "t13_fail", "t13_malformed"}) {
       Central(std::string("DROP TABLE IF EXISTS varodata.") + table);
     }
     Central(
@@ -67,6 +67,9 @@ class ProbeStepTest : public testing::Test {
         "recorded_time timestamptz NOT NULL DEFAULT now())");
     Central(
         "CREATE TABLE varodata.t13_fail (server_id int, database_name text, x text, "
+        "recorded_time timestamptz NOT NULL DEFAULT now())");
+    Central(
+        "CREATE TABLE varodata.t13_malformed (agent_id int, k text, v text, "
         "recorded_time timestamptz NOT NULL DEFAULT now())");
   }
 
@@ -129,8 +132,8 @@ TEST_F(ProbeStepTest, ProbesOfEachMethodLandAndConverge) {
            "AND %{server_id}::int = 1301",
            "{name}", true);
   AddProbe("t13_wmi", 'w', "SELECT Name FROM Win32_ComputerSystem", "{name}", false);
-  AddProbe("t13_batch", 'b',
-           "printf 'k\\tv\\r\\n'\r\nprintf 'x\\t1\\r\\ny\\t\\377\\r\\nshort\\n'\r\n", "{k}", false);
+  AddProbe("t13_batch", 'b', "printf 'k\\tv\\r\\n'\r\nprintf 'x\\t1\\r\\ny\\t\\377\\r\\n'\r\n",
+           "{k}", false);
   const std::string failing = AddProbe("t13_fail", 's', "SELECT x FROM no_such_table", "{x}", true);
 
   Pass();
@@ -173,6 +176,11 @@ TEST_F(ProbeStepTest, ScriptsThatFailLeaveStoredRowsAndAreReported) {
   Central("INSERT INTO varodata.t13_batch (agent_id, k, v) VALUES (12, 'kept', '1')");
   const std::string silent = AddProbe("t13_batch", 'b', "echo >&2; exit 1", "{k}", false);
   const std::string huge = AddProbe("t13_wmi", 'b', "head -c 100000000 /dev/zero", "{name}", false);
+  // A line with too few values: storing the good line alone would delete the
+  // stored row the malformed line stood for.
+  Central("INSERT INTO varodata.t13_malformed (agent_id, k, v) VALUES (12, 'broken', '1')");
+  const std::string malformed =
+      AddProbe("t13_malformed", 'b', "printf 'k\\tv\\nnew\\t2\\nbroken\\n'", "{k}", false);
   Pass();
   ExpectAllUnlockedAndRun();
   EXPECT_EQ(Central("SELECT string_agg(k, ',') FROM varodata.t13_batch"), "kept");
@@ -180,6 +188,11 @@ TEST_F(ProbeStepTest, ScriptsThatFailLeaveStoredRowsAndAreReported) {
             std::string::npos)
       << ProbeLog(silent);
   EXPECT_NE(ProbeLog(huge).find("more than 16777216 bytes"), std::string::npos) << ProbeLog(huge);
+  EXPECT_NE(ProbeLog(malformed).find("the script printed 1 lines whose number of values differs"),
+            std::string::npos)
+      << ProbeLog(malformed);
+  EXPECT_EQ(Central("SELECT string_agg(k || '=' || v, ',') FROM varodata.t13_malformed"),
+            "broken=1");
   EXPECT_EQ(Central("SELECT count(*) FROM varodata.t13_wmi"), "0");
 }
 

@@ -64,7 +64,9 @@ List Row(const ResultSet& rs, uint32_t row) {
 }
 
 TEST(ParseScriptOutput, FirstLineNamesColumnsAndShortLinesAreDropped) {
-  auto rows = ParseScriptOutput("a\tb\r\n1\t2\r\n3\r\n");
+  int discarded = -1;
+  auto rows = ParseScriptOutput("a\tb\r\n1\t2\r\n3\r\n", &discarded);
+  EXPECT_EQ(discarded, 1);
   ASSERT_TRUE(rows);
   EXPECT_EQ(rows->columnNames.size(), 2u);
   EXPECT_EQ(rows->columnNames, (List{"a", "b"}));
