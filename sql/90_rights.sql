@@ -263,23 +263,31 @@ SELECT varo.protect_result_table(c.oid)
  WHERE c.relnamespace = 'varodata'::regnamespace AND c.relkind IN ('r', 'p');
 
 -- Tables created in varodata later get their policies at once, before any
--- agent can write to them (by whoever has the right to create them there).
+-- agent can write to them (by whoever has the right to create them there);
+-- so do tables altered later, since an added or renamed agent_id or server_id
+-- column changes which rows are whose. The policies are made by ALTER TABLE
+-- statements too, which must not start the trigger again.
 CREATE OR REPLACE FUNCTION varo.protect_new_result_tables() RETURNS event_trigger
 LANGUAGE plpgsql SET search_path = pg_catalog, pg_temp AS $$
 DECLARE
   created record;
 BEGIN
+  IF current_setting('varo.protecting_result_tables', true) = 'on' THEN
+    RETURN;
+  END IF;
+  PERFORM set_config('varo.protecting_result_tables', 'on', true);
   FOR created IN
-    SELECT objid FROM pg_event_trigger_ddl_commands()
+    SELECT DISTINCT objid FROM pg_event_trigger_ddl_commands()
      WHERE schema_name = 'varodata' AND object_type = 'table'
   LOOP
     PERFORM varo.protect_result_table(created.objid::regclass);
   END LOOP;
+  PERFORM set_config('varo.protecting_result_tables', 'off', true);
 END
 $$;
 DROP EVENT TRIGGER IF EXISTS varo_protect_new_result_tables;
 CREATE EVENT TRIGGER varo_protect_new_result_tables ON ddl_command_end
-  WHEN TAG IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO')
+  WHEN TAG IN ('CREATE TABLE', 'CREATE TABLE AS', 'SELECT INTO', 'ALTER TABLE')
   EXECUTE FUNCTION varo.protect_new_result_tables();
 
 -- ---------------------------------------------------------------------------

@@ -471,6 +471,9 @@ TEST(CentralRightsTables, TablesAddedLaterAreConfinedAtOnceAndAfterAReload) {
       "integer, value text)");
   Sql("CREATE TABLE IF NOT EXISTS varodata.rights_test_plain (value text)");
   Sql("INSERT INTO varodata.rights_test_custom VALUES (401, NULL, 'four'), (NULL, 4, 'four')");
+  // A column that says whose a row is, added later, confines the table at once.
+  Sql("CREATE TABLE IF NOT EXISTS varodata.rights_test_altered (value text)");
+  Sql("ALTER TABLE varodata.rights_test_altered ADD COLUMN IF NOT EXISTS agent_id integer");
   Sql("INSERT INTO varodata.rights_test_plain VALUES ('nobody''s')");
   for (int pass = 0; pass < 2; ++pass) {
     auto agent3 = Cluster().ConnectDB("varo", "agent3");
@@ -491,7 +494,12 @@ TEST(CentralRightsTables, TablesAddedLaterAreConfinedAtOnceAndAfterAReload) {
             {"DELETE FROM varodata.rights_test_custom WHERE value = 'four'", Expect::kNothing},
             {"SELECT * FROM varodata.rights_test_plain", Expect::kNothing},
             {"INSERT INTO varodata.rights_test_plain VALUES ('x')", Expect::kRefused},
+            {"INSERT INTO varodata.rights_test_altered VALUES ('x', 4)", Expect::kRefused},
         });
+    EXPECT_EQ(agent3->ExecuteCommand("INSERT INTO varodata.rights_test_altered VALUES ('mine', 3)",
+                                     &error),
+              1)
+        << error;
     EXPECT_EQ(agent3->ExecuteCommand("DELETE FROM varodata.rights_test_custom", &error), 3)
         << error;
     // The second pass runs after the schema was loaded again.
