@@ -12,6 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "support/wait.h"
+
 namespace {
 
 std::string RunScript(const std::string& script, size_t limit = 1 << 20,
@@ -25,16 +27,6 @@ std::string RunScript(const std::string& script, size_t limit = 1 << 20,
   if (status) *status = process.waitStatus();
   EXPECT_EQ(process.pid(), -1) << "the child is reaped";
   return out;
-}
-
-// Waits up to a minute for `condition`.
-template <class F>
-bool WaitFor(F condition) {
-  for (int i = 0; i < 600; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
 }
 
 TEST(CapturedProcess, BothStreamsOnOnePipeAndStdinEmpty) {
@@ -140,7 +132,7 @@ TEST(CapturedProcessDeathTest, EndAllEndsRunningScriptsAndRefusesNewOnes) {
           outcome = process.ReadAll(1 << 20, &out);
         });
         // Wait until the script runs, then stop everything.
-        WaitFor([&mark] { return access(mark.c_str(), F_OK) == 0; });
+        WaitUntil([&mark] { return access(mark.c_str(), F_OK) == 0; }, std::chrono::seconds(60));
         unlink(mark.c_str());
         rmdir(dir);
         EndAllCapturedProcesses();

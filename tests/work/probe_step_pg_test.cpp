@@ -18,6 +18,7 @@
 #include "db/server_pool.h"
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
+#include "support/wait.h"
 #include "work/probe_step.h"
 #include "work/work_queue.h"
 #include "work/worker_thread.h"
@@ -25,15 +26,6 @@
 namespace {
 
 constexpr int32_t kServerId = 1301;
-
-template <class F>
-bool WaitFor(F condition) {
-  for (int i = 0; i < 1200; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
 
 std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
 
@@ -74,7 +66,7 @@ class ProbeStepTest : public testing::Test {
   }
 
   void TearDown() override {
-    EXPECT_TRUE(WaitFor([] { return GetRunningWorkerCount() == 0; }));
+    EXPECT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(120)));
     ReapIdleServerConnections();
     ClearServerBindingCache();
     SetCentralConnection(nullptr);
@@ -103,7 +95,7 @@ class ProbeStepTest : public testing::Test {
   // One main-loop probe step, then waits for its workers.
   void Pass() {
     ASSERT_TRUE(RunProbeStep(*GetCentralConnection(), central_test::kAgentId));
-    ASSERT_TRUE(WaitFor([] { return GetRunningWorkerCount() == 0; }));
+    ASSERT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(120)));
   }
 
   void ExpectAllUnlockedAndRun() {

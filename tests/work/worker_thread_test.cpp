@@ -8,16 +8,9 @@
 #include <chrono>
 #include <thread>
 
-namespace {
+#include "support/wait.h"
 
-template <class F>
-bool WaitFor(F condition) {
-  for (int i = 0; i < 600; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
-}
+namespace {
 
 struct Gate {
   std::atomic<bool> ran{false};
@@ -49,11 +42,11 @@ TEST(WorkerThread, CountsUntilItsQueueIsDeleted) {
   ASSERT_EQ(GetRunningWorkerCount(), 0);
   Gate gate;
   ASSERT_TRUE(StartWorkerThread(std::make_unique<SlowToDeleteQueue>(gate)));
-  ASSERT_TRUE(WaitFor([&] { return gate.inDestructor.load(); }));
+  ASSERT_TRUE(WaitUntil([&] { return gate.inDestructor.load(); }, std::chrono::seconds(60)));
   EXPECT_TRUE(gate.ran);
   EXPECT_EQ(GetRunningWorkerCount(), 1) << "its queue is still being deleted";
   gate.release = true;
-  ASSERT_TRUE(WaitFor([] { return GetRunningWorkerCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(60)));
   EXPECT_TRUE(gate.deleted);
 }
 
@@ -63,10 +56,10 @@ TEST(WorkerThread, ManyWorkersDrain) {
     gate.release = true;
     ASSERT_TRUE(StartWorkerThread(std::make_unique<SlowToDeleteQueue>(gate)));
   }
-  ASSERT_TRUE(WaitFor([] { return GetRunningWorkerCount() == 0; }));
+  ASSERT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(60)));
   for (Gate& gate : gates) EXPECT_TRUE(gate.ran && gate.deleted);
   // The thread objects are gone too once their destructors have returned.
-  EXPECT_TRUE(WaitFor([] { return DetachedThread::LiveCount() == 0; }));
+  EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, std::chrono::seconds(60)));
 }
 
 }  // namespace
