@@ -141,8 +141,7 @@ void InternalTask::StartService(const std::string& name) {
   SystemctlResult started = RunSystemctl({"start", "--", name});
   if (!started.ran || started.exitCode != 0) {
     const int32_t number = ServiceErrorNumber(started.output);
-    Fail(number,
-         StrFormat(_("Failed to start the '%s' service. Error: %d"), name.c_str(), number));
+    Fail(number, StrFormat(_("Failed to start the '%s' service. Error: %d"), name.c_str(), number));
     return;
   }
   // Dependents that are not disabled are started with it.
@@ -187,8 +186,10 @@ void InternalTask::StopService(const std::string& name) {
   for (const std::string& dependent : running) {
     SystemctlResult stopped = RunSystemctl({"stop", "--", dependent});
     if (!stopped.ran || stopped.exitCode != 0) {
-      const int32_t number = stopped.ran ? ServiceErrorNumber(stopped.output)
-                                         : kServiceDependentsRunning;
+      // A dependent that keeps running is what holds the stop up, unless
+      // systemctl names another reason.
+      int32_t number = ServiceErrorNumber(stopped.output);
+      if (number == kServiceOtherError) number = kServiceDependentsRunning;
       Fail(number,
            StrFormat(_("Failed to stop the '%s' service. Error: %d"), name.c_str(), number));
       return;

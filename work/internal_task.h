@@ -23,8 +23,7 @@ int32_t ServiceErrorNumber(const std::string& systemctlOutput);
 
 // The other *.service units of a `list-dependencies --reverse --plain` listing
 // of `unit` (tree marks and the unit itself left out).
-std::vector<std::string> DependentServiceUnits(const std::string& listing,
-                                               const std::string& unit);
+std::vector<std::string> DependentServiceUnits(const std::string& listing, const std::string& unit);
 
 class InternalTask : public Task {
  public:

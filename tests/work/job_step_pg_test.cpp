@@ -42,7 +42,8 @@ class JobStepTest : public testing::Test {
     SetCentralConnection(std::move(connection));
     SetCentralSchemaVersion(201210091);
     ClearServerBindingCache();
-    std::unique_ptr<ResultSet> pid = GetCentralConnection()->ExecuteQuery("SELECT pg_backend_pid()");
+    std::unique_ptr<ResultSet> pid =
+        GetCentralConnection()->ExecuteQuery("SELECT pg_backend_pid()");
     ASSERT_TRUE(pid->IsOk());
     backendPid_ = pid->GetValueByIndex(0, 0);
 
@@ -67,8 +68,7 @@ class JobStepTest : public testing::Test {
 
   // A step of `job`; server_id is kServerId unless given.
   std::string AddStep(const std::string& job, const std::string& name, char kind,
-                      const std::string& code, char onError = 'f',
-                      int32_t serverId = kServerId) {
+                      const std::string& code, char onError = 'f', int32_t serverId = kServerId) {
     return Central(
         "INSERT INTO varo.jobstep (jstjobid, jstname, jstkind, jstcode, server_id, "
         "database_name, jstonerror) VALUES (" +
@@ -127,8 +127,9 @@ TEST_F(JobStepTest, StepsOfEachKindRunInOrderWithTheirOnErrorAction) {
 
   EXPECT_EQ(JobLog(job), "s true");
   EXPECT_EQ(Released(job), "true true none");
-  EXPECT_EQ(PgCluster::Get().Exec("monitored", "SELECT string_agg(x::text, ',' ORDER BY x) FROM job_t"),
-            "1,2,3,10");
+  EXPECT_EQ(
+      PgCluster::Get().Exec("monitored", "SELECT string_agg(x::text, ',' ORDER BY x) FROM job_t"),
+      "1,2,3,10");
   const std::string log = StepLog(job);
   EXPECT_NE(log.find("a_sql:s 3 PGRES_COMMAND_OK true"), std::string::npos) << log;
   EXPECT_NE(log.find("b_script:s 1 hello from the script\n true"), std::string::npos) << log;
@@ -211,9 +212,9 @@ TEST_F(JobStepTest, AFailingClaimWritesNothing) {
   }
   EXPECT_EQ(Central("SELECT count(*) FROM varo.joblog"), "0");
   EXPECT_EQ(Central("SELECT jobprocessid FROM varo.job WHERE jobid = " + held), "1");
-  EXPECT_EQ(Central("SELECT coalesce(jobprocessid::text, 'none') FROM varo.job WHERE jobid = " +
-                    other),
-            "none");
+  EXPECT_EQ(
+      Central("SELECT coalesce(jobprocessid::text, 'none') FROM varo.job WHERE jobid = " + other),
+      "none");
   const std::string text = log.Text();
   EXPECT_NE(text.find("starting job: " + held), std::string::npos) << text;
   EXPECT_NE(text.find("completed job: " + held), std::string::npos) << text;
