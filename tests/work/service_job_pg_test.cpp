@@ -68,16 +68,15 @@ class ServiceHost {
     return RunProcess(AsPostgres({pgctl_, "status", "-D", data()})).exitCode == 0;
   }
   void Start() const {
-    ProcessResult r = RunProcess(AsPostgres(
-        {pgctl_, "start", "-w", "-t", "60", "-D", data(), "-l", dir_.str() + "/log"}));
+    ProcessResult r = RunProcess(
+        AsPostgres({pgctl_, "start", "-w", "-t", "60", "-D", data(), "-l", dir_.str() + "/log"}));
     EXPECT_EQ(r.exitCode, 0) << r.output;
   }
   // The postmaster's start time, read over the socket; empty when it is down.
   std::string StartTime() const {
-    ProcessResult r =
-        RunProcess({PgCluster::Get().binDir() + "/psql", "-X", "-A", "-t", "-h", socketDir(), "-p",
-                    std::to_string(kPort), "-U", "postgres", "-d", "postgres", "-c",
-                    "SELECT pg_postmaster_start_time()"});
+    ProcessResult r = RunProcess({PgCluster::Get().binDir() + "/psql", "-X", "-A", "-t", "-h",
+                                  socketDir(), "-p", std::to_string(kPort), "-U", "postgres", "-d",
+                                  "postgres", "-c", "SELECT pg_postmaster_start_time()"});
     return r.exitCode == 0 ? r.output : "";
   }
 
@@ -106,8 +105,8 @@ class ServiceHost {
            << "  is-active:$app) if [ -e \"$state\" ]; then echo active; else echo inactive; "
               "exit 3; fi ;;\n"
            << "  is-active:*) echo inactive; exit 3 ;;\n"
-           << "  start:$pg) running && exit 0; " << pgctl << " start -w -t 60 -D " << data
-           << " -l " << ShellQuote(dir_.str() + "/log")
+           << "  start:$pg) running && exit 0; " << pgctl << " start -w -t 60 -D " << data << " -l "
+           << ShellQuote(dir_.str() + "/log")
            << " >/dev/null 2>&1 || { echo \"Job for $pg failed.\"; exit 1; } ;;\n"
            << "  stop:$pg) if [ -e \"$state\" ]; then echo \"$app depends on it\"; fi; "
               "running || exit 0; "
@@ -217,8 +216,8 @@ TEST_F(ServiceJobTest, StopAndStartWithTheirDependents) {
   host_.Start();
   // A running dependent is stopped first; stopping a stopped server succeeds.
   std::ofstream(host_.appState()).close();
-  const std::string stop = AddJob({{'i', "server_stop varo-test-pg", 'f'},
-                                   {'i', "server_stop varo-test-pg", 'f'}});
+  const std::string stop =
+      AddJob({{'i', "server_stop varo-test-pg", 'f'}, {'i', "server_stop varo-test-pg", 'f'}});
   Pass();
   EXPECT_EQ(JobStatus(stop), "s");
   EXPECT_EQ(StepLog(stop),
