@@ -135,7 +135,8 @@ int AgentMainLoop(DBConnection& central) {
       LogMessage(_("Heartbeat failed"), LOG_DEBUG1);
       return -1;
     }
-    if (!RunJobStep(central, settings.agent_id) || !RunProbeStep(central, settings.agent_id)) {
+    if (!RunJobStep(central, settings.agent_id, GetAgentBackendPid(), settings.short_wait) ||
+        !RunProbeStep(central, settings.agent_id)) {
       return -1;
     }
     ReapIdleServerConnections();

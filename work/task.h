@@ -27,6 +27,9 @@ class Task {
   // Runs the task on the calling thread; results are stored through
   // `central`. Leaves the outcome in status (negative: failed) and message.
   virtual void Run(DBConnection& central) = 0;
+  // Whether the last Run failed: a negative status, unless the task keeps an
+  // error number in status and says so here.
+  virtual bool Failed() const { return status < 0; }
 
   // Assigns both parameter lists at once (probe parameters, same order).
   void SetParameters(std::vector<std::string> names, std::vector<std::string> values);

@@ -74,3 +74,38 @@ class ProbeWorkQueue : public WorkQueue {
   std::string databaseName;
   std::vector<ProbeItem> items;  // a stack: the last item runs first
 };
+
+// One due job of the central database (varo.job) with its ordered steps
+// (varo.jobstep). The constructor claims the job for the agent's backend and
+// opens its log row (varo.joblog); Run executes the steps on the worker
+// thread, one step log row (varo.jobsteplog) each; the destructor records the
+// outcome and releases the job.
+class Job : public WorkQueue {
+ public:
+  // Makes the task for one step row (null for a kind no task exists for).
+  using StepTaskFactory = std::unique_ptr<Task> (*)(const ResultSet& steps, int32_t row,
+                                                    int32_t restartPauseSeconds);
+
+  // `jobId` must be the decimal id read from varo.job; `backendPid` is the
+  // central backend registered in varo.jobagent. `central` must stay open
+  // until the job is deleted.
+  Job(DBConnection& central, std::string jobId, const std::string& backendPid,
+      StepTaskFactory makeTask, int32_t restartPauseSeconds);
+  // Writes the job's final status and releases it when it was claimed.
+  ~Job() override;
+
+  // 0 when every step ran, -1 when the job stopped early.
+  int Run() override;
+  bool IsRunnable() override { return status == "r"; }
+  std::string Describe() override;
+
+  const std::string& Status() const { return status; }
+
+ private:
+  DBConnection& central;
+  std::string jobId;
+  std::string logId;
+  std::string status;
+  StepTaskFactory makeTask;
+  int32_t restartPauseSeconds;
+};

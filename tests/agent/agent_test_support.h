@@ -111,6 +111,9 @@ class AgentProcess {
     return child_.WaitForOutput(text, limit, times);
   }
 
+  // Ends the agent at once with SIGKILL, as a crash would.
+  int Kill() { return child_.Kill(); }
+
   // Stops the agent with SIGTERM (SIGKILL after 15 seconds) and returns its
   // exit code, or 128 + the signal that ended it.
   int Stop() {

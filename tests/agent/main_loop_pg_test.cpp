@@ -130,6 +130,48 @@ TEST(AgentMainLoop, FullStart) {
   fs::remove_all(flags);
 }
 
+TEST(AgentMainLoop, AJobOfAKilledAgentIsLeftToTheZombieCleanUpOfTheNextStart) {
+  PgCluster& cluster = PgCluster::Get();
+  AddAgent(57);
+  Bind(57, 5701, cluster.socketDir(), cluster.port());
+  const std::string job =
+      Exec("INSERT INTO varo.job (agent_id, jobname) VALUES (57, 'killed') RETURNING jobid");
+  Exec(
+      "INSERT INTO varo.jobstep (jstjobid, jstname, jstkind, jstcode, server_id, database_name) "
+      "VALUES (" +
+      job + ", 'a', 's', 'SELECT pg_sleep(300) /* job of agent 57 */', 5701, 'monitored'), (" +
+      job + ", 'b', 's', 'SELECT 1', 5701, 'monitored')");
+  const std::string stepLog =
+      "SELECT coalesce(string_agg(s.jstname || ':' || l.jslstatus, ',' ORDER BY s.jstname), '') "
+      "FROM varo.jobsteplog l JOIN varo.jobstep s ON s.jstid = l.jsljstid WHERE s.jstjobid = " +
+      job;
+  {
+    AgentProcess agent(AgentOptions(57));
+    ASSERT_TRUE(WaitUntil([&] { return Exec(stepLog) == "a:r"; }, 30s)) << agent.Output();
+    EXPECT_EQ(Exec("SELECT jlgstatus FROM varo.joblog WHERE jlgjobid = " + job), "r");
+    EXPECT_EQ(Exec("SELECT jobprocessid::text = '" + RegisteredPids(57) +
+                   "' FROM varo.job WHERE jobid = " + job),
+              "t");
+    agent.Kill();
+  }
+  // The step's query outlives the agent; it is ended here.
+  Exec(
+      "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE query LIKE "
+      "'SELECT pg_sleep(300) /* job of agent 57 */%' AND pid <> pg_backend_pid()");
+
+  AgentProcess agent(AgentOptions(57));
+  ASSERT_TRUE(agent.WaitForOutput("DEBUG: checking for probes to run\n", 30s)) << agent.Output();
+  EXPECT_EQ(Exec("SELECT jlgstatus FROM varo.joblog WHERE jlgjobid = " + job), "d");
+  EXPECT_EQ(Exec(stepLog), "a:d");
+  // Released; without an interval it does not run again.
+  EXPECT_EQ(
+      Exec("SELECT jobprocessid IS NULL AND jobnextrun IS NULL FROM varo.job WHERE jobid = " + job),
+      "t");
+  agent.Stop();
+  EXPECT_EQ(Exec("SELECT count(*) FROM varo.joblog WHERE jlgjobid = " + job), "1");
+  agent_test::ExpectNoSanitizerReport(agent.Output());
+}
+
 TEST(AgentMainLoop, ReconnectsAfterLosingItsBackendOrTheServer) {
   AddAgent(53);
   AgentProcess agent(AgentOptions(53));

@@ -23,6 +23,8 @@ class PgCluster {
   const std::string& socketDir() const { return base_; }
   const std::string& dataDir() const { return data_; }
   const std::string& logFile() const { return log_; }
+  // The PostgreSQL programs' directory (initdb, pg_ctl).
+  const std::string& binDir() const { return bin_; }
 
   // A libpq connection string for `db` as `user` over the socket.
   std::string ConnInfo(const std::string& db, const std::string& user = "postgres") const;

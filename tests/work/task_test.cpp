@@ -1,5 +1,6 @@
-// Tasks that need no database: named parameters, script output parsing, and
-// batch tasks run as job steps (nothing stored) or failing before storage.
+// Tasks that need no database: named parameters, script output parsing,
+// batch tasks run as job steps (nothing stored) or failing before storage, and
+// the parts of internal tasks that need no service manager.
 #include "work/task.h"
 
 #include <gtest/gtest.h>
@@ -7,6 +8,10 @@
 
 #include <string>
 #include <vector>
+
+#include "support/global_state.h"
+#include "support/temp_dir.h"
+#include "work/internal_task.h"
 
 namespace {
 
@@ -127,6 +132,75 @@ TEST(BatchTask, ParameterListMismatchFailsBeforeRunning) {
   sql.Run(central);
   EXPECT_EQ(sql.status, -1);
   EXPECT_EQ(sql.message, "the probe has 1 parameter names but 0 parameter values; it was not run");
+}
+
+TEST(InternalTaskTest, SplitsTheCodeAtTheFirstSpace) {
+  struct Case {
+    std::string code, name, arguments;
+  };
+  for (const Case& c : std::vector<Case>{{"server_stop", "server_stop", ""},
+                                         {"server_stop pg", "server_stop", "pg"},
+                                         {"server_start a b  c", "server_start", "a b  c"},
+                                         {" x", "", "x"},
+                                         {"", "", ""}}) {
+    InternalTask task(c.code, 0);
+    EXPECT_EQ(task.TaskName(), c.name) << c.code;
+    EXPECT_EQ(task.Arguments(), c.arguments) << c.code;
+  }
+}
+
+TEST(InternalTaskTest, MapsSystemctlAnswersToErrorNumbers) {
+  struct Case {
+    std::string output;
+    int32_t number;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"Failed to start x.service: Unit x.service not found.", 1060},
+           {"Unit x.service not loaded.", 1060},
+           {"Failed to stop x.service: Access denied", 5},
+           {"Failed to start x.service: Interactive authentication required.", 5},
+           {"Job for x.service failed because the control process exited with error code.", 1064},
+           {"", 1064}}) {
+    EXPECT_EQ(ServiceErrorNumber(c.output), c.number) << c.output;
+  }
+}
+
+TEST(InternalTaskTest, OnlyOtherServiceUnitsAreDependents) {
+  const std::string listing =
+      "postgresql.service\n"
+      "app.service\n"
+      "\xe2\x97\x8f \xe2\x94\x9c\xe2\x94\x80worker.service\n"
+      "  multi-user.target\n"
+      "app.service\n"
+      "postgresql.socket\n"
+      "  reporting.service \r\n";
+  EXPECT_EQ(DependentServiceUnits(listing, "postgresql"),
+            (std::vector<std::string>{"app.service", "worker.service", "reporting.service"}));
+  EXPECT_EQ(DependentServiceUnits(listing, "postgresql.service"),
+            (std::vector<std::string>{"app.service", "worker.service", "reporting.service"}));
+  EXPECT_TRUE(DependentServiceUnits("", "x").empty());
+}
+
+TEST(InternalTaskTest, UnknownNamesAndAMissingSystemctlFailTheStep) {
+  UnusedCentral central;
+  InternalTask unknown("server_reboot pg", 0);
+  unknown.Run(central);
+  EXPECT_TRUE(unknown.Failed());
+  EXPECT_EQ(unknown.status, -1);
+  EXPECT_EQ(unknown.message, "unknown internal task name: server_reboot");
+
+  TempDir empty;
+  EnvGuard path("PATH", empty.str());
+  for (const char* code :
+       {"server_start pg", "server_stop pg", "server_restart pg", "server_stop"}) {
+    InternalTask task(code, 0);
+    task.Run(central);
+    EXPECT_TRUE(task.Failed()) << code;
+    EXPECT_EQ(task.status, 1060) << code;
+  }
+  InternalTask noName("server_stop", 0);
+  noName.Run(central);
+  EXPECT_EQ(noName.message, "Failed to connect to the '' service. Error: 1060");
 }
 
 }  // namespace
