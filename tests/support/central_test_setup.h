@@ -5,10 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "db/central_connection.h"
 #include "db/db_settings.h"
+#include "db/server_binding_cache.h"
+#include "db/server_pool.h"
 #include "support/pg_cluster.h"
 
 namespace central_test {
@@ -42,6 +46,27 @@ inline void UseClusterSettings() {
   settings.agent_ssl_key.clear();
   settings.agent_ssl_crt.clear();
   settings.connect_timeout = 0;
+}
+
+// Connects the shared central connection as agent 12 (after UseClusterSettings)
+// and returns its backend pid; an empty text when the connect failed.
+inline std::string ConnectCentral() {
+  std::unique_ptr<DBConnection> connection;
+  ConnectToVARO(connection, true);
+  if (!connection) return std::string();
+  SetCentralConnection(std::move(connection));
+  SetCentralSchemaVersion(201210091);
+  ClearServerBindingCache();
+  std::unique_ptr<ResultSet> pid = GetCentralConnection()->ExecuteQuery("SELECT pg_backend_pid()");
+  return pid->IsOk() ? pid->GetValueByIndex(0, 0) : std::string();
+}
+
+// Closes what ConnectCentral and the pool opened (once no thread uses them).
+inline void DisconnectCentral() {
+  ReapIdleServerConnections();
+  ClearServerBindingCache();
+  SetCentralConnection(nullptr);
+  SetCentralSchemaVersion(0);
 }
 
 }  // namespace central_test

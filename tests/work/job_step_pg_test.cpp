@@ -36,16 +36,8 @@ class JobStepTest : public testing::Test {
     central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
                              "postgres", "monitored");
     central_test::BindServer(kDeadServerId, "127.0.0.1", 1, "postgres", "monitored");
-    std::unique_ptr<DBConnection> connection;
-    ConnectToVARO(connection, true);
-    ASSERT_NE(connection, nullptr);
-    SetCentralConnection(std::move(connection));
-    SetCentralSchemaVersion(201210091);
-    ClearServerBindingCache();
-    std::unique_ptr<ResultSet> pid =
-        GetCentralConnection()->ExecuteQuery("SELECT pg_backend_pid()");
-    ASSERT_TRUE(pid->IsOk());
-    backendPid_ = pid->GetValueByIndex(0, 0);
+    backendPid_ = central_test::ConnectCentral();
+    ASSERT_FALSE(backendPid_.empty());
 
     Central("DELETE FROM varo.job");
     PgCluster::Get().Exec("monitored", "DROP TABLE IF EXISTS job_t");
@@ -54,10 +46,7 @@ class JobStepTest : public testing::Test {
 
   void TearDown() override {
     EXPECT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(120)));
-    ReapIdleServerConnections();
-    ClearServerBindingCache();
-    SetCentralConnection(nullptr);
-    SetCentralSchemaVersion(0);
+    central_test::DisconnectCentral();
   }
 
   std::string AddJob(const std::string& name, const std::string& interval = "NULL") {

@@ -36,12 +36,7 @@ class ProbeStepTest : public testing::Test {
     central_test::UseClusterSettings();
     central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
                              "postgres", "monitored");
-    std::unique_ptr<DBConnection> connection;
-    ConnectToVARO(connection, true);
-    ASSERT_NE(connection, nullptr);
-    SetCentralConnection(std::move(connection));
-    SetCentralSchemaVersion(201210091);
-    ClearServerBindingCache();
+    ASSERT_FALSE(central_test::ConnectCentral().empty());
 
     Central("DELETE FROM varo.probe");
     Central("DELETE FROM varo.probe_log");
@@ -67,10 +62,7 @@ class ProbeStepTest : public testing::Test {
 
   void TearDown() override {
     EXPECT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(120)));
-    ReapIdleServerConnections();
-    ClearServerBindingCache();
-    SetCentralConnection(nullptr);
-    SetCentralSchemaVersion(0);
+    central_test::DisconnectCentral();
   }
 
   // Defines a probe and its schedule row (for agent 12 or for the bound

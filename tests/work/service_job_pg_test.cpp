@@ -131,25 +131,14 @@ class ServiceJobTest : public testing::Test {
     central_test::EnsureAgent12();
     central_test::UseClusterSettings();
     central_test::BindServer(kServerId, host_.socketDir(), kPort, "postgres", "postgres");
-    std::unique_ptr<DBConnection> connection;
-    ConnectToVARO(connection, true);
-    ASSERT_NE(connection, nullptr);
-    SetCentralConnection(std::move(connection));
-    SetCentralSchemaVersion(201210091);
-    ClearServerBindingCache();
-    std::unique_ptr<ResultSet> pid =
-        GetCentralConnection()->ExecuteQuery("SELECT pg_backend_pid()");
-    ASSERT_TRUE(pid->IsOk());
-    backendPid_ = pid->GetValueByIndex(0, 0);
+    backendPid_ = central_test::ConnectCentral();
+    ASSERT_FALSE(backendPid_.empty());
     Central("DELETE FROM varo.job");
   }
 
   void TearDown() override {
     EXPECT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(180)));
-    ReapIdleServerConnections();
-    ClearServerBindingCache();
-    SetCentralConnection(nullptr);
-    SetCentralSchemaVersion(0);
+    central_test::DisconnectCentral();
   }
 
   // A job of agent 12 with one step per (kind, code, on-error) in order.
