@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "platform/text.h"
 #include "work/array_literal.h"
+#include "work/internal_probe_task.h"
 #include "work/work_queue.h"
 #include "work/worker_thread.h"
 
@@ -28,13 +29,9 @@ std::unique_ptr<Task> MakeProbeTask(const ResultSet& rows, int32_t row) {
       ConnectToWMI();
       return std::make_unique<WMITask>(std::move(code), std::move(table), std::move(keys));
     case 'i':
-      // No internal probe is built in yet: like a probe name the internal
-      // probe factory does not know, the row is skipped and stays locked until
-      // the central database clears it.
-      LogMessage(
-          StrFormat(_("internal probe %s is not available in this agent; skipped"), code.c_str()),
-          LOG_DEBUG1);
-      return nullptr;
+      ConnectToWMI();
+      return CreateInternalProbe(serverId, rows.GetValueByName(row, "database_name"), code,
+                                 std::move(table), std::move(keys));
     default:
       LogMessage(StrFormat(_("Invalid collection method: %s"), method.c_str()), LOG_WARNING);
       return nullptr;

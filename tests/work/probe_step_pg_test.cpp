@@ -19,6 +19,7 @@
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/wait.h"
+#include "work/internal_probe_task.h"
 #include "work/probe_step.h"
 #include "work/work_queue.h"
 #include "work/worker_thread.h"
@@ -182,9 +183,10 @@ TEST_F(ProbeStepTest, ScriptsThatFailLeaveStoredRowsAndAreReported) {
 
 TEST_F(ProbeStepTest, UnknownMethodIsUnlockedAndOthersStillRun) {
   const std::string odd = AddProbe("t13_fail", 'x', "whatever", "{}", true);
-  // No internal probe is built in yet: its row is left locked, as for a name
-  // the internal probe factory does not know.
-  const std::string internal = AddProbe("t13_wmi", 'i', "no_such_probe", "{}", false);
+  // An internal probe code the agent does not know (codes are compared
+  // exactly, so a change of case is unknown too): the row is left locked
+  // until the central database clears it.
+  const std::string internal = AddProbe("t13_wmi", 'i', "Disk_space", "{}", false);
   AddProbe("t13_batch", 'b', "printf 'k\\tv\\nz\\t9\\n'", "{k}", false);
   Pass();
   EXPECT_EQ(Central("SELECT count(*) FROM varo.probe_schedule WHERE current_backend_pid IS NOT "
@@ -195,6 +197,41 @@ TEST_F(ProbeStepTest, UnknownMethodIsUnlockedAndOthersStillRun) {
   ExpectAllUnlockedAndRun();
   EXPECT_EQ(Central("SELECT string_agg(k || v, ',') FROM varodata.t13_batch"), "z9");
   EXPECT_EQ(ProbeLog(odd), "");
+}
+
+// A collector of fixed rows that may fail after adding them.
+class FixedProbe : public InternalProbe {
+ public:
+  FixedProbe(std::vector<std::string> names, std::string error)
+      : names(std::move(names)), error(std::move(error)) {}
+  std::unique_ptr<ResultSet> CollectResults() override {
+    return CollectRows({"name"}, [this](ResultSetWithFixedRows& rows, std::string& text) {
+      for (const std::string& name : names) rows.AddRow({name});
+      text = error;
+    });
+  }
+
+ private:
+  std::vector<std::string> names;
+  std::string error;
+};
+
+TEST_F(ProbeStepTest, InternalProbeStoresOnlyWhatItCollectedWithoutError) {
+  auto run = [](std::vector<std::string> names, std::string error) {
+    InternalProbeTask task(std::make_unique<FixedProbe>(std::move(names), std::move(error)),
+                           "t13_wmi", {"name"});
+    task.SetParameters({"agent_id"}, {"12"});
+    task.Run(*GetCentralConnection());
+    return std::to_string(task.status) + " " + task.message;
+  };
+  EXPECT_EQ(run({"a", "b"}, ""), "0 ");
+  EXPECT_EQ(Central("SELECT string_agg(name, ',' ORDER BY name) FROM varodata.t13_wmi"), "a,b");
+  // An error after some rows were added: nothing is stored or deleted.
+  EXPECT_EQ(run({"c"}, "no disks could be read"), "-1 no disks could be read");
+  EXPECT_EQ(Central("SELECT string_agg(name, ',' ORDER BY name) FROM varodata.t13_wmi"), "a,b");
+  // A true empty result empties the probe's rows.
+  EXPECT_EQ(run({}, ""), "0 ");
+  EXPECT_EQ(Central("SELECT count(*) FROM varodata.t13_wmi"), "0");
 }
 
 // The due rows as the selection could return them, for grouping.
