@@ -5,6 +5,7 @@
 #include "db/result_set_with_fixed_error.h"
 #include "platform/log.h"
 #include "platform/text.h"
+#include "probes/ipt_data_log_analysis.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ constexpr ProbeEntry kProbes[] = {
     {"log_configuration", nullptr},
 
     // Data and log directories.
-    {"data_log_file_analysis", nullptr},
+    {"data_log_file_analysis", MakeDataLogAnalysisProbe},
 };
 
 const ProbeEntry* FindProbe(const std::string& probeCode) {
