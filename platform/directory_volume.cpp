@@ -23,7 +23,7 @@ std::string ErrnoText(int err) {
 }  // namespace
 
 std::string GetVolumeId(const std::string& path, uint64_t& volumeId) {
-  struct stat info{};
+  struct stat info {};
   if (stat(path.c_str(), &info) != 0) return ErrnoText(errno);
   volumeId = static_cast<uint64_t>(info.st_dev);
   return std::string();

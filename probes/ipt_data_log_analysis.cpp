@@ -35,8 +35,7 @@ void AddRow(ResultSetWithFixedRows& rows, const std::string& name, const std::st
 }
 
 void ScanTablespaces(ResultSetWithFixedRows& rows, std::string& errorText,
-                     const std::string& directory, DBConnection& connection,
-                     int serverVersionNum) {
+                     const std::string& directory, DBConnection& connection, int serverVersionNum) {
   std::vector<std::string> names;
   std::string failure = ListDirectoryNames(directory, names);
   if (!failure.empty()) {
@@ -54,8 +53,8 @@ void ScanTablespaces(ResultSetWithFixedRows& rows, std::string& errorText,
   // Listing order is arbitrary; oid order keeps the rows in a stable order.
   std::sort(entries.begin(), entries.end());
 
-  const char* query = serverVersionNum >= kVersionWithLocationFunction ? kTablespaceQuery
-                                                                        : kOldTablespaceQuery;
+  const char* query =
+      serverVersionNum >= kVersionWithLocationFunction ? kTablespaceQuery : kOldTablespaceQuery;
   for (const auto& [oid, name] : entries) {
     std::unique_ptr<ResultSet> tablespace = connection.ExecuteQuery(query, {std::to_string(oid)});
     // The statement is valid for every oid, so a failure is the server's or
@@ -103,49 +102,46 @@ void ScanDirectoryDevice(ResultSetWithFixedRows& rows, std::string& errorText,
 }
 
 std::unique_ptr<ResultSet> IPTDataLogAnalysis::CollectResults() {
-  return CollectRows(
-      {"name", "path", "device_id", "dir_type"},
-      [this](ResultSetWithFixedRows& rows, std::string& errorText) {
-        ServerConnectionLease connection =
-            AllocateServerConnection(serverId, databaseName, errorText);
-        if (!connection) {
-          // An unreachable server must fail the probe: an empty row set
-          // would delete the stored rows.
-          if (errorText.empty()) errorText = kLostConnectionText;
-          return;
-        }
-        std::unique_ptr<ResultSet> setting = connection->ExecuteQuery(
-            "SELECT setting from pg_catalog.pg_settings where name = 'data_directory'");
-        if (!setting->IsOk()) {
-          errorText = setting->GetErrorMessage();
-          return;
-        }
-        // pg_settings hides data_directory from users that are neither
-        // superusers nor members of pg_read_all_settings.
-        if (setting->GetRowCount() == 0 || setting->GetValueByIndex(0, 0).empty()) {
-          errorText = StrFormat(
-              _("server %d: the data_directory setting is not visible to the monitoring user "
-                "(it needs superuser or pg_read_all_settings); the directories are not read"),
-              serverId);
-          return;
-        }
-        const int serverVersionNum =
-            connection->GetHandle() ? PQserverVersion(connection->GetHandle()) : 0;
-        if (serverVersionNum <= 0) {
-          errorText = kLostConnectionText;
-          return;
-        }
-        const std::string dataDirectory = setting->GetValueByIndex(0, 0);
-        const std::string walDirectory = dataDirectory + "/" + WalDirectoryName(serverVersionNum);
-        tablespaceDirectory = dataDirectory + "/pg_tblspc";
+  return CollectRows({"name", "path", "device_id", "dir_type"}, [this](ResultSetWithFixedRows& rows,
+                                                                       std::string& errorText) {
+    ServerConnectionLease connection = AllocateServerConnection(serverId, databaseName, errorText);
+    if (!connection) {
+      // An unreachable server must fail the probe: an empty row set
+      // would delete the stored rows.
+      if (errorText.empty()) errorText = kLostConnectionText;
+      return;
+    }
+    std::unique_ptr<ResultSet> setting = connection->ExecuteQuery(
+        "SELECT setting from pg_catalog.pg_settings where name = 'data_directory'");
+    if (!setting->IsOk()) {
+      errorText = setting->GetErrorMessage();
+      return;
+    }
+    // pg_settings hides data_directory from users that are neither
+    // superusers nor members of pg_read_all_settings.
+    if (setting->GetRowCount() == 0 || setting->GetValueByIndex(0, 0).empty()) {
+      errorText =
+          StrFormat(_("server %d: the data_directory setting is not visible to the monitoring user "
+                      "(it needs superuser or pg_read_all_settings); the directories are not read"),
+                    serverId);
+      return;
+    }
+    const int serverVersionNum =
+        connection->GetHandle() ? PQserverVersion(connection->GetHandle()) : 0;
+    if (serverVersionNum <= 0) {
+      errorText = kLostConnectionText;
+      return;
+    }
+    const std::string dataDirectory = setting->GetValueByIndex(0, 0);
+    const std::string walDirectory = dataDirectory + "/" + WalDirectoryName(serverVersionNum);
+    tablespaceDirectory = dataDirectory + "/pg_tblspc";
 
-        ScanDirectoryDevice(rows, errorText, dataDirectory, 'd', *connection, serverVersionNum);
-        if (!errorText.empty()) return;
-        ScanDirectoryDevice(rows, errorText, walDirectory, 'x', *connection, serverVersionNum);
-        if (!errorText.empty()) return;
-        ScanDirectoryDevice(rows, errorText, tablespaceDirectory, 't', *connection,
-                            serverVersionNum);
-      });
+    ScanDirectoryDevice(rows, errorText, dataDirectory, 'd', *connection, serverVersionNum);
+    if (!errorText.empty()) return;
+    ScanDirectoryDevice(rows, errorText, walDirectory, 'x', *connection, serverVersionNum);
+    if (!errorText.empty()) return;
+    ScanDirectoryDevice(rows, errorText, tablespaceDirectory, 't', *connection, serverVersionNum);
+  });
 }
 
 std::unique_ptr<InternalProbe> MakeDataLogAnalysisProbe(int32_t serverId,

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 uint64_t DeviceOf(const fs::path& path, bool followLinks) {
-  struct stat info{};
+  struct stat info {};
   const int rc = followLinks ? stat(path.c_str(), &info) : lstat(path.c_str(), &info);
   EXPECT_EQ(rc, 0) << path;
   return static_cast<uint64_t>(info.st_dev);
@@ -64,8 +64,7 @@ TEST(ListDirectoryNames, ListsEveryEntryButDotAndDotDot) {
   EXPECT_EQ(names, (std::vector<std::string>{"16384", "16385", "1;DROP DATABASE x"}));
 
   names.clear();
-  EXPECT_EQ(ListDirectoryNames((dir.path() / "none").string(), names),
-            "No such file or directory");
+  EXPECT_EQ(ListDirectoryNames((dir.path() / "none").string(), names), "No such file or directory");
   EXPECT_EQ(ListDirectoryNames((dir.path() / "1;DROP DATABASE x").string(), names),
             "Not a directory");
   EXPECT_TRUE(names.empty());

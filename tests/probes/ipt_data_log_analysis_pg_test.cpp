@@ -66,7 +66,7 @@ Outcome Collect(int32_t serverId) {
 
 // The volume id of `path` as the rows give it (stat follows links).
 std::string Volume(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
   return std::to_string(static_cast<uint64_t>(info.st_dev));
 }
@@ -243,9 +243,8 @@ TEST_F(DataLogAnalysisTest, WalLinkedToAnotherFileSystemGivesTheVolumeWhereTheWa
   ASSERT_EQ(outcome.rows.size(), 2u);
   EXPECT_EQ(outcome.rows[0], (std::vector<std::string>{"data", data, Volume(data), "d"}));
   // The link is followed: the volume is that of /dev/shm, not of the link.
-  EXPECT_EQ(outcome.rows[1],
-            (std::vector<std::string>{"xlog", data + "/pg_wal",
-                                      Volume(elsewhere.path() / "pg_wal"), "x"}));
+  EXPECT_EQ(outcome.rows[1], (std::vector<std::string>{"xlog", data + "/pg_wal",
+                                                       Volume(elsewhere.path() / "pg_wal"), "x"}));
   EXPECT_NE(outcome.rows[1][2], Volume(data));
 }
 

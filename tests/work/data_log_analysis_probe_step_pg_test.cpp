@@ -21,7 +21,7 @@ constexpr int32_t kServerId = 1904;
 std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
 
 std::string Volume(const std::string& path) {
-  struct stat info{};
+  struct stat info {};
   EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
   return std::to_string(static_cast<uint64_t>(info.st_dev));
 }
@@ -55,9 +55,10 @@ TEST_F(DataLogAnalysisProbeStepTest, RowsOfTheBoundServerLandInTheirTable) {
       "ON CONFLICT (probe_internal_name) DO NOTHING");
   Central("DELETE FROM varodata.data_log_file_analysis");
   // A row of a directory the server no longer has is removed by the store.
-  Central("INSERT INTO varodata.data_log_file_analysis (server_id, name, path, device_id, "
-          "dir_type) VALUES (" +
-          std::to_string(kServerId) + ", 'old_space', '/gone', 1, 't')");
+  Central(
+      "INSERT INTO varodata.data_log_file_analysis (server_id, name, path, device_id, "
+      "dir_type) VALUES (" +
+      std::to_string(kServerId) + ", 'old_space', '/gone', 1, 't')");
   Central("INSERT INTO varo.probe_schedule (probe_id, server_id) SELECT probe_id, " +
           std::to_string(kServerId) +
           " FROM varo.probe WHERE probe_internal_name = 'data_log_file_analysis'");
