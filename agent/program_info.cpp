@@ -52,8 +52,8 @@ std::string ComputeProgramPath(const std::string& argv0) {
 }
 
 std::string RunningProgramPath(const std::string& programPath) {
-  struct stat given{};
-  struct stat running{};
+  struct stat given {};
+  struct stat running {};
   if (::stat(programPath.c_str(), &given) == 0 && ::stat("/proc/self/exe", &running) == 0 &&
       given.st_dev == running.st_dev && given.st_ino == running.st_ino) {
     return programPath;

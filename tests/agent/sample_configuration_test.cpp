@@ -114,8 +114,8 @@ TEST(ManPage, NamesEveryVerbOptionSettingAndRegistryValue) {
   for (const char letter : std::string("cdulprtamno")) {
     EXPECT_TRUE(mentions(std::string("\\\\-") + letter)) << letter;
   }
-  for (const char* section : {"SYNOPSIS", "OPTIONS", "SETTINGS", "FILES", "SIGNALS",
-                              "EXIT STATUS"}) {
+  for (const char* section :
+       {"SYNOPSIS", "OPTIONS", "SETTINGS", "FILES", "SIGNALS", "EXIT STATUS"}) {
     EXPECT_NE(page.find(std::string(".SH ") + section + "\n"), std::string::npos) << section;
   }
 }
