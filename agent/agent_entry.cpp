@@ -35,7 +35,7 @@ int AgentEntry(int argc, char** argv) {
   const std::string serviceName = argv[2];
   const std::vector<std::string> rest(argv + 3, argv + argc);
   if (verb == "INSTALL") {
-    InstallService(ParseInstallArguments(serviceName, rest), programPath);
+    InstallService(ParseInstallArguments(serviceName, rest), RunningProgramPath(programPath));
     return 0;
   }
   if (verb == "REMOVE") return RemoveService(serviceName) ? 0 : 1;

@@ -247,6 +247,12 @@ std::optional<LogLevel> ParseLogLevel(const std::string& word) {
   return std::nullopt;
 }
 
+std::vector<SettingNames> ListSettings() {
+  std::vector<SettingNames> names;
+  for (const SettingDefinition& d : kSettings) names.push_back({d.name, d.registryName});
+  return names;
+}
+
 std::string ApplySetting(const std::string& name, const std::string& value) {
   Settings& s = GetSettings();
   for (const SettingDefinition& d : kSettings) {

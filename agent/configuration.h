@@ -20,6 +20,16 @@ void ParseOptions(const std::vector<std::string>& args, const std::string& progr
 // error text, or an empty text when the pair was accepted or silently ignored.
 std::string ApplySetting(const std::string& name, const std::string& value);
 
+// One setting's names: its configuration file key (and -o name) and its value
+// name in the registry file.
+struct SettingNames {
+  std::string name;
+  std::string registryName;
+};
+
+// Every setting the agent knows, in a fixed order.
+std::vector<SettingNames> ListSettings();
+
 // Loads the [VARO/agent] group of an INI configuration file (UTF-8, or UTF-16
 // with a byte-order mark). A missing file is a warning; an unreadable entry ends
 // the process with exit code 1; a rejected entry is logged at LOG_ERROR.

@@ -1,5 +1,6 @@
 #include "agent/program_info.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -48,6 +49,21 @@ std::string ComputeProgramPath(const std::string& argv0) {
   fs::path absolute = fs::absolute(path, ec);
   if (ec) absolute = path;
   return absolute.lexically_normal().string();
+}
+
+std::string RunningProgramPath(const std::string& programPath) {
+  struct stat given {};
+  struct stat running {};
+  if (::stat(programPath.c_str(), &given) == 0 && ::stat("/proc/self/exe", &running) == 0 &&
+      given.st_dev == running.st_dev && given.st_ino == running.st_ino) {
+    return programPath;
+  }
+  std::error_code ec;
+  const std::string self = fs::read_symlink("/proc/self/exe", ec).string();
+  // A program deleted or replaced since it started has no path to give.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (ec || self.empty() || std::string_view(self).ends_with(kDeleted)) return programPath;
+  return self;
 }
 
 std::string ProgramName(const std::string& programPath) {

@@ -11,6 +11,13 @@
 // the running executable when it is not found there).
 std::string ComputeProgramPath(const std::string& argv0);
 
+// The program a service unit must start: `programPath` when it names the
+// running executable (a path through a symbolic link, such as an installed
+// /usr/sbin/varo-agent, stays as given), else the running executable itself,
+// as /proc/self/exe names it: the first argument is only what the caller
+// claimed, and may name another file or none.
+std::string RunningProgramPath(const std::string& programPath);
+
 // The file name of `programPath` without directory and extension.
 std::string ProgramName(const std::string& programPath);
 

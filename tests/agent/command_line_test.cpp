@@ -192,6 +192,34 @@ TEST_F(CommandLine, InstallWritesTheUnitFile) {
   EXPECT_EQ(Unit("svc").find("User="), std::string::npos);  // no -u: root
 }
 
+// The unit starts the program that ran INSTALL, whatever its first argument
+// claimed; a path through a symbolic link stays as given.
+TEST_F(CommandLine, InstallNamesTheRunningProgram) {
+  fs::create_directories(dir_ / "sbin");
+  const std::string program = (dir_ / "sbin" / "varo-agent").string();
+  fs::copy_file(kAgent, program);
+  fs::create_symlink(program, dir_ / "varo-link");
+  struct Case {
+    std::string argv0;
+    std::string execStart;
+  };
+  const Case cases[] = {
+      {"build/varo-agent", program},  // relative, names no file from here
+      {"/bin/sh", program},           // names another file
+      {"varo-agent", program},        // not on PATH
+      {program, program},
+      {(dir_ / "varo-link").string(), (dir_ / "varo-link").string()},
+  };
+  for (const Case& c : cases) {
+    ProcessResult r = RunProcess(
+        {"bash", "-c", "cd / && exec -a \"$0\" \"$1\" INSTALL svc", c.argv0, program}, env_);
+    ASSERT_EQ(r.exitCode, 0) << c.argv0 << ": " << r.output;
+    EXPECT_EQ(SplitExecStart(ExecStart(Unit("svc"))),
+              (std::vector<std::string>{c.execStart, "RUN", "svc"}))
+        << c.argv0;
+  }
+}
+
 TEST_F(CommandLine, InstallQuotesWhatSystemdWouldSplitOrExpand) {
   fs::create_directories(dir_ / "with blank");
   const std::string program = (dir_ / "with blank" / "varo-agent").string();
