@@ -123,7 +123,7 @@ TEST_F(SmtpSpoolerTest, QueuedMailArrivesWithHeadersRecipientsAndBody) {
   EXPECT_NE(mail.find("HEADER Subject: Zürich: disk full\n"), std::string::npos) << mail;
   EXPECT_NE(mail.find("HEADER Date: "), std::string::npos) << mail;
   EXPECT_NE(mail.find("HEADER Message-ID: <"), std::string::npos) << mail;
-  EXPECT_NE(mail.find("HEADER Content-Type: text/plain; charset=UTF-8\n"), std::string::npos)
+  EXPECT_NE(mail.find("HEADER Content-Type: text/plain; charset=\"UTF-8\"\n"), std::string::npos)
       << mail;
   EXPECT_EQ(mail.find("Bcc"), std::string::npos) << mail;
   EXPECT_EQ(mail.find("hidden@example.org", mail.find("TLS:")), std::string::npos) << mail;
