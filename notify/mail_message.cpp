@@ -16,6 +16,9 @@ namespace {
 // should keep to.
 constexpr size_t kMaxLineLength = 998;
 constexpr size_t kFoldAt = 76;
+// Longest address list entry (with its display name) that is written into a
+// header; the rest of the line holds the header name and a separator.
+constexpr size_t kMaxAddressLength = 900;
 // UTF-8 bytes in one encoded word: 45 bytes are 60 base64 characters, which
 // with "=?UTF-8?B?" and "?=" make the 72 characters of a word (at most 75).
 constexpr size_t kBytesPerWord = 45;
@@ -311,6 +314,14 @@ std::string ComposeMail(const SpooledMail& mail, std::time_t date, std::string_v
     }
   }
   if (composed.recipients.empty()) return "the mail has no recipient";
+  // An address is never folded; one that could not stand on a header line is
+  // not an address a mail server would take either.
+  for (const std::vector<std::string>* list : {&to, &cc}) {
+    for (const std::string& entry : *list) {
+      if (entry.size() > kMaxAddressLength) return "an address is longer than a header line allows";
+    }
+  }
+  if (from.size() > kMaxAddressLength) return "the sender is longer than a header line allows";
 
   const std::vector<std::string_view> lines = BodyLines(mail.body);
   const bool plain = IsSevenBitSafe(lines) && IsValidUtf8(mail.body);

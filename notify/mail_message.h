@@ -38,7 +38,8 @@ struct ComposedMail {
 
 // Builds the mail of `mail`, dated `date` (UTC) and carrying `messageId` (the
 // text between the angle brackets of the Message-ID header). Returns an empty
-// text on success, otherwise why the row cannot be sent (no recipient at all).
+// text on success, otherwise why the row cannot be sent (no recipient at all,
+// or an address longer than a header line allows).
 std::string ComposeMail(const SpooledMail& mail, std::time_t date, std::string_view messageId,
                         ComposedMail* out);
 

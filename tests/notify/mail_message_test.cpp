@@ -113,8 +113,15 @@ TEST(MailMessage, EmptyPiecesAndBlanksInAddressLists) {
   EXPECT_NE(out.text.find("To: a@example.org, b@example.org\r\n"), std::string::npos);
 
   ComposedMail none;
-  EXPECT_NE(ComposeMail(SpooledMail{" , ", "", "", "x@example.org", "s", "b"}, kDate, "i", &none),
-            "");
+  EXPECT_EQ(ComposeMail(SpooledMail{" , ", "", "", "x@example.org", "s", "b"}, kDate, "i", &none),
+            "the mail has no recipient");
+  const std::string huge = std::string(950, 'n') + "@example.org";
+  EXPECT_EQ(ComposeMail(SpooledMail{huge, "", "", "x@example.org", "s", "b"}, kDate, "i", &none),
+            "an address is longer than a header line allows");
+  EXPECT_EQ(ComposeMail(SpooledMail{"a@example.org", "", huge, "x@example.org", "s", "b"}, kDate,
+                        "i", &none),
+            "")
+      << "a Bcc address is never written into a header";
 }
 
 TEST(MailMessage, BodyLineEndsAndLongLines) {

@@ -59,22 +59,25 @@ inline void SetConfig(const std::string& param, const std::string& value) {
 }
 
 // Runs a spooler thread for the life of the object; the destructor asks it
-// to end and waits until it has.
+// to end and waits until it has (objects are destroyed in the reverse order
+// of their making).
 template <class T>
 class RunningSpooler {
  public:
-  explicit RunningSpooler(std::unique_ptr<T> spooler) : thread_(StartDetachedThread(std::move(spooler))) {
+  explicit RunningSpooler(std::unique_ptr<T> spooler)
+      : before_(DetachedThread::LiveCount()), thread_(StartDetachedThread(std::move(spooler))) {
     EXPECT_NE(thread_, nullptr);
   }
   ~RunningSpooler() {
     if (thread_ != nullptr) thread_->Delete();
-    EXPECT_TRUE(WaitUntil([] { return DetachedThread::LiveCount() == 0; }, 60s))
+    EXPECT_TRUE(WaitUntil([this] { return DetachedThread::LiveCount() <= before_; }, 60s))
         << "the spooler did not end";
   }
   RunningSpooler(const RunningSpooler&) = delete;
   RunningSpooler& operator=(const RunningSpooler&) = delete;
 
  private:
+  int before_;
   T* thread_;
 };
 

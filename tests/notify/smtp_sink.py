@@ -74,7 +74,9 @@ def main():
 
         kwargs.update(authenticator=authenticator, auth_required=True,
                       auth_require_tls="--tls" in args)
-    controller = Controller(Sink(directory), hostname="127.0.0.1", port=port, **kwargs)
+    # A fixed name: by default every connection would look the host name up.
+    controller = Controller(Sink(directory), hostname="127.0.0.1", port=port,
+                            server_hostname="localhost", **kwargs)
     controller.start()
     print("READY", flush=True)
     threading.Event().wait()

@@ -73,11 +73,12 @@ class SmtpSpoolerTest : public SpoolerTest {
     SetConfig("smtp_username", "");
   }
 
-  // Starts the spooler and waits until it listens.
-  std::unique_ptr<RunningSpooler<CSMTPSpooler>> StartSpooler(int32_t pollInterval = 1) {
+  // Starts a spooler and waits until it listens (the `listening`-th to do so).
+  std::unique_ptr<RunningSpooler<CSMTPSpooler>> StartSpooler(int32_t pollInterval = 1,
+                                                             int listening = 1) {
     auto spooler = std::make_unique<RunningSpooler<CSMTPSpooler>>(
         std::make_unique<CSMTPSpooler>(SpoolerTiming{pollInterval, 2, 3600}));
-    EXPECT_TRUE(WaitForLog("SMTPSpooler: Listening for notifications on SMTP_SPOOL.\n"))
+    EXPECT_TRUE(WaitForLog("SMTPSpooler: Listening for notifications on SMTP_SPOOL.\n", listening))
         << log_.Text();
     return spooler;
   }
@@ -229,6 +230,29 @@ TEST_F(SmtpSpoolerTest, PeerDownThenUpSendsEachMailOnce) {
   const std::vector<std::string> mails = sink_.Mails();
   ASSERT_EQ(mails.size(), 4u);
   for (int i = 1; i <= 4; ++i) {
+    const std::string subject = "HEADER Subject: mail " + std::to_string(i) + "\n";
+    EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
+                            [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
+              1)
+        << subject;
+  }
+}
+
+TEST_F(SmtpSpoolerTest, TwoSpoolersSharingTheDatabaseSendEachMailOnce) {
+  // Two agents with the mail spooler on: both are notified, each mail goes
+  // out once.
+  ASSERT_TRUE(sink_.Start()) << sink_.Output();
+  auto first = StartSpooler(1, 1);
+  auto second = StartSpooler(1, 2);
+  Exec("INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) SELECT "
+       "'ops@example.org', 'v@example.org', 'mail ' || n, 'body' FROM generate_series(1, 8) n");
+  ASSERT_TRUE(WaitUntil(AllSent, 60s)) << log_.Text();
+  const std::string last = Queue("ops@example.org", "", "", "v@example.org", "mail 9", "body");
+  ASSERT_TRUE(WaitUntil([&] { return Status(last) == "s"; }, 60s)) << log_.Text();
+  ASSERT_TRUE(WaitUntil([&] { return sink_.Mails().size() >= 9; }, 60s));
+  const std::vector<std::string> mails = sink_.Mails();
+  EXPECT_EQ(mails.size(), 9u);
+  for (int i = 1; i <= 9; ++i) {
     const std::string subject = "HEADER Subject: mail " + std::to_string(i) + "\n";
     EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
                             [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
