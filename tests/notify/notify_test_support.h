@@ -1,7 +1,8 @@
 // Shared set-up of the spooler tests: the test cluster's central database as
 // agent 12, the process-wide state the spoolers read (settings, log level,
-// log sink), free loopback ports, and a spooler thread that is asked to end
-// and waited for when the test ends.
+// log sink), free loopback ports, a spooler thread that is asked to end and
+// waited for when the test ends, and the peers as child processes: an SMTP
+// server (aiosmtpd, tests/notify/smtp_sink.py) and a trap receiver (snmptrapd).
 #pragma once
 
 #include <arpa/inet.h>
@@ -11,8 +12,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "db/db_settings.h"
 #include "platform/detached_thread.h"
@@ -20,6 +26,8 @@
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/pg_cluster.h"
+#include "support/process.h"
+#include "support/temp_dir.h"
 #include "support/wait.h"
 
 namespace notify_test {
@@ -79,6 +87,75 @@ class RunningSpooler {
  private:
   int before_;
   T* thread_;
+};
+
+// The SMTP server as a child process; what it received, one summary per mail.
+class SmtpSink {
+ public:
+  SmtpSink() : port_(FreePort(SOCK_STREAM)) {}
+
+  int port() const { return port_; }
+  const TempDir& dir() const { return dir_; }
+
+  bool Start(const std::vector<std::string>& options = {}) {
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     std::string(VARO_SOURCE_DIR) + "/tests/notify/smtp_sink.py",
+                                     std::to_string(port_), dir_.str()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    return process_.Start(argv) && process_.WaitForOutput("READY", 60s);
+  }
+  std::string Output() { return process_.Output(); }
+
+  // The summaries (N.txt) of the mails received so far, in order.
+  std::vector<std::string> Mails() const {
+    std::map<int, std::string> byNumber;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
+      if (entry.path().extension() != ".txt") continue;
+      std::ifstream in(entry.path());
+      std::stringstream text;
+      text << in.rdbuf();
+      byNumber[std::stoi(entry.path().stem().string())] = text.str();
+    }
+    std::vector<std::string> mails;
+    for (auto& [number, text] : byNumber) mails.push_back(text);
+    return mails;
+  }
+
+ private:
+  int port_;
+  TempDir dir_{"varo-smtp-"};
+  ChildProcess process_;
+};
+
+// snmptrapd as a child process on a free UDP port.
+class TrapReceiver {
+ public:
+  TrapReceiver() : port_(FreePort(SOCK_DGRAM)) {}
+
+  int port() const { return port_; }
+
+  bool Start() {
+    const std::string conf = dir_.str() + "/snmptrapd.conf";
+    std::ofstream(conf) << "authCommunity log varo-test\n";
+    return process_.Start({"/usr/sbin/snmptrapd", "-f", "-Lf", log_, "-C", "-c", conf, "-On", "-M",
+                           "/dev/null", "-m", "", "udp:127.0.0.1:" + std::to_string(port_)},
+                          {"SNMP_PERSISTENT_DIR=" + dir_.str()}) &&
+           WaitUntil([this] { return Log().find("NET-SNMP version") != std::string::npos; }, 60s);
+  }
+  std::string Output() { return process_.Output(); }
+
+  std::string Log() const {
+    std::ifstream in(log_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+ private:
+  int port_;
+  TempDir dir_{"varo-traps-"};
+  std::string log_ = dir_.str() + "/traps.log";
+  ChildProcess process_;
 };
 
 // The central database as agent 12, at log level debug2 with the log captured.

@@ -22,44 +22,6 @@ namespace {
 
 using namespace notify_test;
 
-// The SMTP server as a child process; what it received, one summary per mail.
-class SmtpSink {
- public:
-  SmtpSink() : port_(FreePort(SOCK_STREAM)) {}
-
-  int port() const { return port_; }
-  const TempDir& dir() const { return dir_; }
-
-  bool Start(const std::vector<std::string>& options = {}) {
-    std::vector<std::string> argv = {"/usr/bin/python3",
-                                     std::string(VARO_SOURCE_DIR) + "/tests/notify/smtp_sink.py",
-                                     std::to_string(port_), dir_.str()};
-    argv.insert(argv.end(), options.begin(), options.end());
-    return process_.Start(argv) && process_.WaitForOutput("READY", 60s);
-  }
-  std::string Output() { return process_.Output(); }
-
-  // The summaries (N.txt) of the mails received so far, in order.
-  std::vector<std::string> Mails() const {
-    std::map<int, std::string> byNumber;
-    for (const auto& entry : std::filesystem::directory_iterator(dir_.path())) {
-      if (entry.path().extension() != ".txt") continue;
-      std::ifstream in(entry.path());
-      std::stringstream text;
-      text << in.rdbuf();
-      byNumber[std::stoi(entry.path().stem().string())] = text.str();
-    }
-    std::vector<std::string> mails;
-    for (auto& [number, text] : byNumber) mails.push_back(text);
-    return mails;
-  }
-
- private:
-  int port_;
-  TempDir dir_{"varo-smtp-"};
-  ChildProcess process_;
-};
-
 class SmtpSpoolerTest : public SpoolerTest {
  protected:
   void SetUp() override {

@@ -20,37 +20,6 @@ using namespace notify_test;
 constexpr char kTrap[] = "1.3.6.1.4.1.8072.9999.9999.1";
 constexpr char kEnterprise[] = "1.3.6.1.4.1.8072.9999.9999";
 
-// snmptrapd as a child process on a free UDP port.
-class TrapReceiver {
- public:
-  TrapReceiver() : port_(FreePort(SOCK_DGRAM)) {}
-
-  int port() const { return port_; }
-
-  bool Start() {
-    const std::string conf = dir_.str() + "/snmptrapd.conf";
-    std::ofstream(conf) << "authCommunity log varo-test\n";
-    return process_.Start({"/usr/sbin/snmptrapd", "-f", "-Lf", log_, "-C", "-c", conf, "-On", "-M",
-                           "/dev/null", "-m", "", "udp:127.0.0.1:" + std::to_string(port_)},
-                          {"SNMP_PERSISTENT_DIR=" + dir_.str()}) &&
-           WaitUntil([this] { return Log().find("NET-SNMP version") != std::string::npos; }, 60s);
-  }
-  std::string Output() { return process_.Output(); }
-
-  std::string Log() const {
-    std::ifstream in(log_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
-
- private:
-  int port_;
-  TempDir dir_{"varo-traps-"};
-  std::string log_ = dir_.str() + "/traps.log";
-  ChildProcess process_;
-};
-
 class SnmpSpoolerTest : public SpoolerTest {
  protected:
   void SetUp() override {
