@@ -13,9 +13,16 @@
 namespace {
 
 bool KnownHeaderLine(std::string_view line) {
-  static constexpr std::string_view kNames[] = {
-      "Date: ", "From: ", "To: ", "Cc: ", "Subject: ", "Message-ID: ", "MIME-Version: ",
-      "Content-Type: ", "Content-Transfer-Encoding: ", " "};
+  static constexpr std::string_view kNames[] = {"Date: ",
+                                                "From: ",
+                                                "To: ",
+                                                "Cc: ",
+                                                "Subject: ",
+                                                "Message-ID: ",
+                                                "MIME-Version: ",
+                                                "Content-Type: ",
+                                                "Content-Transfer-Encoding: ",
+                                                " "};
   for (std::string_view name : kNames) {
     if (line.substr(0, name.size()) == name) return true;
   }

@@ -172,8 +172,8 @@ std::string QuotedPrintable(const std::vector<std::string_view>& lines) {
     for (size_t i = 0; i < line.size(); ++i) {
       const unsigned char c = static_cast<unsigned char>(line[i]);
       const bool last = i + 1 == line.size();
-      const bool encode = c == '=' || c >= 0x7F || (c < 0x20 && c != '\t') ||
-                          ((c == ' ' || c == '\t') && last);
+      const bool encode =
+          c == '=' || c >= 0x7F || (c < 0x20 && c != '\t') || ((c == ' ' || c == '\t') && last);
       char token[3] = {static_cast<char>(c), 0, 0};
       size_t size = 1;
       if (encode) {
@@ -336,8 +336,8 @@ std::string ComposeMail(const SpooledMail& mail, std::time_t date, std::string_v
   text += "Message-ID: <" + StripLineBreaks(messageId) + ">\r\n";
   text += "MIME-Version: 1.0\r\n";
   text += "Content-Type: text/plain; charset=UTF-8\r\n";
-  text += plain ? "Content-Transfer-Encoding: 7bit\r\n" :
-                  "Content-Transfer-Encoding: quoted-printable\r\n";
+  text += plain ? "Content-Transfer-Encoding: 7bit\r\n"
+                : "Content-Transfer-Encoding: quoted-printable\r\n";
   text += "\r\n";
   if (plain) {
     for (std::string_view line : lines) {

@@ -10,8 +10,8 @@
 
 // The mail server settings of varo.config, the password already decrypted.
 struct SmtpSettings {
-  std::string smtp_server;          // host name or address
-  std::string smtp_port;            // as text
+  std::string smtp_server;  // host name or address
+  std::string smtp_port;    // as text
   std::string smtp_username;
   std::string smtp_password;        // clear text; never logged
   std::string smtp_encryption;      // "t": STARTTLS required
@@ -21,11 +21,11 @@ struct SmtpSettings {
 
 // libcurl result codes that SendMail and MailErrorText name.
 inline constexpr int kMailOk = 0;
-inline constexpr int kMailInitFailed = 2;        // CURLE_FAILED_INIT
-inline constexpr int kMailBadServer = 3;         // CURLE_URL_MALFORMAT
-inline constexpr int kMailConnectFailed = 7;     // CURLE_COULDNT_CONNECT
-inline constexpr int kMailOutOfMemory = 27;      // CURLE_OUT_OF_MEMORY
-inline constexpr int kMailLoginDenied = 67;      // CURLE_LOGIN_DENIED
+inline constexpr int kMailInitFailed = 2;     // CURLE_FAILED_INIT
+inline constexpr int kMailBadServer = 3;      // CURLE_URL_MALFORMAT
+inline constexpr int kMailConnectFailed = 7;  // CURLE_COULDNT_CONNECT
+inline constexpr int kMailOutOfMemory = 27;   // CURLE_OUT_OF_MEMORY
+inline constexpr int kMailLoginDenied = 67;   // CURLE_LOGIN_DENIED
 
 // How long one send may take: connecting, each server response, the whole mail.
 inline constexpr long kMailConnectTimeoutSeconds = 30;

@@ -15,7 +15,9 @@ class CSMTPSpooler : public SpoolerThread {
   explicit CSMTPSpooler(SpoolerTiming timing);
 
  protected:
-  BatchOutcome SendSpooled(const std::vector<int64_t>& ids) override { return SendSpooledMails(ids); }
+  BatchOutcome SendSpooled(const std::vector<int64_t>& ids) override {
+    return SendSpooledMails(ids);
+  }
 
  private:
   // Reads the smtp_* settings of varo.config (the password decrypted); rows

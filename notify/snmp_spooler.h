@@ -15,7 +15,9 @@ class CSNMPSpooler : public SpoolerThread {
   explicit CSNMPSpooler(SpoolerTiming timing);
 
  protected:
-  BatchOutcome SendSpooled(const std::vector<int64_t>& ids) override { return SendSpooledTraps(ids); }
+  BatchOutcome SendSpooled(const std::vector<int64_t>& ids) override {
+    return SendSpooledTraps(ids);
+  }
 
  private:
   // Reads snmp_server, snmp_port and snmp_community of varo.config; rows that

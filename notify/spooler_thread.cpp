@@ -48,8 +48,7 @@ bool SpoolerThread::EnsureListening() {
     LogMessage(StrFormat(_("%s: Connecting to VARO database."), tag_.c_str()), LOG_DEBUG1);
     ConnectToVARO(connection_, false);
     if (!connection_) {
-      LogMessage(StrFormat(_("%s: Unable to establish connection to VARO database."),
-                           tag_.c_str()),
+      LogMessage(StrFormat(_("%s: Unable to establish connection to VARO database."), tag_.c_str()),
                  LOG_WARNING);
       SleepUnlessDestroyed(timing_.retryPeriod);
       return false;
@@ -71,8 +70,7 @@ bool SpoolerThread::EnsureListening() {
     return false;
   }
   listening_ = handle;
-  LogMessage(StrFormat(_("%s: Listening for notifications on %s."), tag_.c_str(),
-                       channel_.c_str()),
+  LogMessage(StrFormat(_("%s: Listening for notifications on %s."), tag_.c_str(), channel_.c_str()),
              LOG_DEBUG1);
   return true;
 }
@@ -130,7 +128,8 @@ int SpoolerThread::Entry() {
     if (!sendNow) {
       // Rows left unsent by the last batch are tried again after the retry
       // period even when no notification comes.
-      const WaitResult wait = WaitForNotification(rowsLeft ? timing_.retryPeriod : timing_.idleWait);
+      const WaitResult wait =
+          WaitForNotification(rowsLeft ? timing_.retryPeriod : timing_.idleWait);
       if (wait == WaitResult::kStop) break;
       if (wait == WaitResult::kPollFailed) {
         LogMessage(StrFormat(_("%s: select() failed"), tag_.c_str()), LOG_WARNING);
@@ -177,8 +176,7 @@ int SpoolerThread::Entry() {
     result.reset();
     rowsLeft = false;
     if (ids.empty()) continue;
-    LogMessage(StrFormat(_("%s: Sending %zu queued rows."), tag_.c_str(), ids.size()),
-               LOG_DEBUG1);
+    LogMessage(StrFormat(_("%s: Sending %zu queued rows."), tag_.c_str(), ids.size()), LOG_DEBUG1);
     switch (SendSpooled(ids)) {
       case BatchOutcome::kAllSent:
         break;
@@ -208,7 +206,8 @@ std::string SpoolerThread::FinishRow(bool sent, const std::string& markSentComma
     connection_->ExecuteCommand("ROLLBACK");
     return std::string();
   }
-  std::unique_ptr<ResultSet> marked = connection_->ExecuteQuery(markSentCommand, {std::to_string(id)});
+  std::unique_ptr<ResultSet> marked =
+      connection_->ExecuteQuery(markSentCommand, {std::to_string(id)});
   if (!marked->IsOk()) {
     connection_->ExecuteCommand("ROLLBACK");
     return marked->GetErrorMessage();

@@ -85,8 +85,7 @@ std::string ValidateTrapRow(const TrapRow& row, TrapRequest* out) {
     values = SplitBars(row.bindingValues);
   }
   if (values.size() != oids.size()) {
-    return StrFormat(_("The trap has %zu binding OIDs but %zu values"), oids.size(),
-                     values.size());
+    return StrFormat(_("The trap has %zu binding OIDs but %zu values"), oids.size(), values.size());
   }
   for (size_t i = 0; i < oids.size(); ++i) {
     std::optional<OidArcs> oid = ParseOid(oids[i]);

@@ -24,7 +24,9 @@ struct PduDeleter {
 using SessionPtr = std::unique_ptr<void, SessionCloser>;
 using PduPtr = std::unique_ptr<netsnmp_pdu, PduDeleter>;
 
-std::vector<oid> ToNetSnmp(const OidArcs& arcs) { return std::vector<oid>(arcs.begin(), arcs.end()); }
+std::vector<oid> ToNetSnmp(const OidArcs& arcs) {
+  return std::vector<oid>(arcs.begin(), arcs.end());
+}
 
 // Net-SNMP's text for the last error of a session (open or not).
 std::string SessionError(netsnmp_session* session, void* opened) {
@@ -49,8 +51,7 @@ bool AddVariable(netsnmp_pdu* pdu, const OidArcs& name, u_char type, const void*
 
 bool AddBindings(netsnmp_pdu* pdu, const TrapRequest& request) {
   for (const TrapBinding& binding : request.bindings) {
-    if (!AddVariable(pdu, binding.oid, ASN_OCTET_STR, binding.value.data(),
-                     binding.value.size())) {
+    if (!AddVariable(pdu, binding.oid, ASN_OCTET_STR, binding.value.data(), binding.value.size())) {
       return false;
     }
   }

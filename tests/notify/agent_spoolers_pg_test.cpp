@@ -31,21 +31,23 @@ TEST_F(AgentSpoolersTest, AgentWithMailAndTrapsOnSendsBoth) {
   TempDir tmp("varo-agent-");
   ChildProcess agent;
   PgCluster& cluster = PgCluster::Get();
-  ASSERT_TRUE(agent.Start({std::string(VARO_BINARY_DIR) + "/varo-agent", "DEBUG", "-o",
-                           "varo_host=" + cluster.socketDir(), "-o",
-                           "varo_port=" + std::to_string(cluster.port()), "-o", "agent_id=12",
-                           "-t", "1", "-r", "10", "-l", "debug2", "-m", "-n"},
-                          {"TMPDIR=" + tmp.str()}))
+  ASSERT_TRUE(agent.Start(
+      {std::string(VARO_BINARY_DIR) + "/varo-agent", "DEBUG", "-o",
+       "varo_host=" + cluster.socketDir(), "-o", "varo_port=" + std::to_string(cluster.port()),
+       "-o", "agent_id=12", "-t", "1", "-r", "10", "-l", "debug2", "-m", "-n"},
+      {"TMPDIR=" + tmp.str()}))
       << agent.Output();
   ASSERT_TRUE(agent.WaitForOutput("SMTPSpooler: Listening for notifications on SMTP_SPOOL.", 60s))
       << agent.Output();
   ASSERT_TRUE(agent.WaitForOutput("SNMPSpooler: Listening for notifications on SNMP_SPOOL.", 60s))
       << agent.Output();
 
-  Exec("INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) VALUES "
-       "('ops@example.org', 'varo@example.org', 'from the agent', 'body')");
-  Exec("INSERT INTO varo.snmp_spool (trap_oid, trap_version, varbinding_oid, varbinding_value) "
-       "VALUES ('1.3.6.1.4.1.8072.9999.9999.1', 2, '1.3.6.1.4.1.8072.9999.9999.1.1', 'agent')");
+  Exec(
+      "INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) VALUES "
+      "('ops@example.org', 'varo@example.org', 'from the agent', 'body')");
+  Exec(
+      "INSERT INTO varo.snmp_spool (trap_oid, trap_version, varbinding_oid, varbinding_value) "
+      "VALUES ('1.3.6.1.4.1.8072.9999.9999.1', 2, '1.3.6.1.4.1.8072.9999.9999.1.1', 'agent')");
   EXPECT_TRUE(WaitUntil(
       [] {
         return Exec("SELECT count(*) FROM varo.smtp_spool WHERE sent_status = 's'") == "1" &&

@@ -46,8 +46,12 @@ int HeaderLinesStartingWith(const std::string& headers, const std::string& name)
 }
 
 TEST(MailMessage, HeadersRecipientsAndPlainBody) {
-  SpooledMail mail{"a@example.org, Bob <b@example.org>", "", "hidden@example.org",
-                   "VARO <varo@example.org>", "Disk full", "line one\nline two\n"};
+  SpooledMail mail{"a@example.org, Bob <b@example.org>",
+                   "",
+                   "hidden@example.org",
+                   "VARO <varo@example.org>",
+                   "Disk full",
+                   "line one\nline two\n"};
   const ComposedMail out = Compose(mail);
   EXPECT_EQ(out.envelopeFrom, "varo@example.org");
   EXPECT_EQ(out.recipients,
@@ -70,9 +74,12 @@ TEST(MailMessage, HeadersRecipientsAndPlainBody) {
 
 TEST(MailMessage, LineBreaksCannotAddHeaders) {
   // Each attempt ends up inside the one header it was part of.
-  SpooledMail mail{"a@example.org\r\nBcc: evil@example.org", "c@example.org\nX-Cc: 1", "",
+  SpooledMail mail{"a@example.org\r\nBcc: evil@example.org",
+                   "c@example.org\nX-Cc: 1",
+                   "",
                    "Ops\r\nBcc: evil@example.org <ops@example.org>",
-                   "Alert\r\nBcc: evil@example.org\r\n\r\nfake body", "real body"};
+                   "Alert\r\nBcc: evil@example.org\r\n\r\nfake body",
+                   "real body"};
   const ComposedMail out = Compose(mail);
   const auto [headers, body] = Split(out.text);
   EXPECT_EQ(HeaderLinesStartingWith(headers, "Bcc"), 0) << headers;
@@ -89,8 +96,12 @@ TEST(MailMessage, LineBreaksCannotAddHeaders) {
 }
 
 TEST(MailMessage, NonAsciiSubjectNamesAndBody) {
-  SpooledMail mail{"Jörg Müller <j@example.org>", "", "", "varo@example.org",
-                   "Zürich: Festplatte voll", "Grüße\n= sign\n"};
+  SpooledMail mail{"Jörg Müller <j@example.org>",
+                   "",
+                   "",
+                   "varo@example.org",
+                   "Zürich: Festplatte voll",
+                   "Grüße\n= sign\n"};
   const ComposedMail out = Compose(mail);
   const auto [headers, body] = Split(out.text);
   EXPECT_NE(headers.find("Subject: =?UTF-8?B?WsO8cmljaDogRmVzdHBsYXR0ZSB2b2xs?=\r\n"),
@@ -142,9 +153,8 @@ TEST(MailMessage, BodyLineEndsAndLongLines) {
       {"ü ", "=C3=BC=20\r\n", true},
   };
   for (const Case& c : cases) {
-    const auto [headers, body] = Split(Compose(SpooledMail{"a@example.org", "", "", "f@example.org",
-                                                           "s", c.body})
-                                           .text);
+    const auto [headers, body] =
+        Split(Compose(SpooledMail{"a@example.org", "", "", "f@example.org", "s", c.body}).text);
     EXPECT_EQ(body, c.expected) << "body: " << c.body;
     EXPECT_EQ(headers.find("quoted-printable") != std::string::npos, c.quoted) << c.body;
   }
@@ -194,7 +204,8 @@ TEST(MailMessage, EncodedWordsKeepCharactersWhole) {
 }
 
 TEST(MailMessage, PiecesOfAddressesAndDates) {
-  EXPECT_EQ(SplitAddressList(" a@x.org ,\r\nb@x.org,,"), (std::vector<std::string>{"a@x.org", "b@x.org"}));
+  EXPECT_EQ(SplitAddressList(" a@x.org ,\r\nb@x.org,,"),
+            (std::vector<std::string>{"a@x.org", "b@x.org"}));
   EXPECT_EQ(SplitAddressList(""), std::vector<std::string>{});
   EXPECT_EQ(EnvelopeAddress("Name <n@x.org>"), "n@x.org");
   EXPECT_EQ(EnvelopeAddress(" n@x.org "), "n@x.org");

@@ -168,8 +168,7 @@ class SpoolerTest : public ::testing::Test {
   }
 
   // Waits until the log holds `text` at least `times` times.
-  bool WaitForLog(const std::string& text, int times = 1,
-                  std::chrono::milliseconds limit = 60s) {
+  bool WaitForLog(const std::string& text, int times = 1, std::chrono::milliseconds limit = 60s) {
     return WaitUntil([&] { return CountOf(log_.Text(), text) >= times; }, limit);
   }
 

@@ -48,10 +48,11 @@ class SmtpSpoolerTest : public SpoolerTest {
   static std::string Queue(const std::string& to, const std::string& cc, const std::string& bcc,
                            const std::string& from, const std::string& subject,
                            const std::string& message) {
-    return Exec("INSERT INTO varo.smtp_spool (mail_to, mail_cc, mail_bcc, mail_from, subject, "
-                "message) VALUES (" +
-                Literal(to) + ", " + Literal(cc) + ", " + Literal(bcc) + ", " + Literal(from) +
-                ", " + Literal(subject) + ", " + Literal(message) + ") RETURNING id");
+    return Exec(
+        "INSERT INTO varo.smtp_spool (mail_to, mail_cc, mail_bcc, mail_from, subject, "
+        "message) VALUES (" +
+        Literal(to) + ", " + Literal(cc) + ", " + Literal(bcc) + ", " + Literal(from) + ", " +
+        Literal(subject) + ", " + Literal(message) + ") RETURNING id");
   }
   static std::string Status(const std::string& id) {
     return Exec("SELECT sent_status FROM varo.smtp_spool WHERE id = " + id);
@@ -113,9 +114,9 @@ TEST_F(SmtpSpoolerTest, TwoNotificationsGiveOneBatch) {
 TEST_F(SmtpSpoolerTest, HeaderInjectionArrivesAsOneHeader) {
   ASSERT_TRUE(sink_.Start()) << sink_.Output();
   auto spooler = StartSpooler();
-  const std::string id = Queue("ops@example.org", "", "",
-                               "VARO\r\nBcc: victim@example.org <varo@example.org>",
-                               "Alert\r\nBcc: victim@example.org\r\n\r\nforged body", "real body");
+  const std::string id =
+      Queue("ops@example.org", "", "", "VARO\r\nBcc: victim@example.org <varo@example.org>",
+            "Alert\r\nBcc: victim@example.org\r\n\r\nforged body", "real body");
   ASSERT_TRUE(WaitUntil([&] { return Status(id) == "s"; }, 60s)) << log_.Text();
   const std::vector<std::string> mails = sink_.Mails();
   ASSERT_EQ(mails.size(), 1u);
@@ -176,8 +177,8 @@ TEST_F(SmtpSpoolerTest, PeerDownThenUpSendsEachMailOnce) {
   auto spooler = StartSpooler();
   std::vector<std::string> ids;
   for (int i = 1; i <= 3; ++i) {
-    ids.push_back(Queue("ops@example.org", "", "", "v@example.org", "mail " + std::to_string(i),
-                        "body"));
+    ids.push_back(
+        Queue("ops@example.org", "", "", "v@example.org", "mail " + std::to_string(i), "body"));
   }
   const std::string refused = "WARNING: SMTPSpooler: Unable to connect to smtp server 127.0.0.1:" +
                               std::to_string(sink_.port()) + "\n";
@@ -193,9 +194,10 @@ TEST_F(SmtpSpoolerTest, PeerDownThenUpSendsEachMailOnce) {
   ASSERT_EQ(mails.size(), 4u);
   for (int i = 1; i <= 4; ++i) {
     const std::string subject = "HEADER Subject: mail " + std::to_string(i) + "\n";
-    EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
-                            [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
-              1)
+    EXPECT_EQ(
+        std::count_if(mails.begin(), mails.end(),
+                      [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
+        1)
         << subject;
   }
 }
@@ -206,8 +208,9 @@ TEST_F(SmtpSpoolerTest, TwoSpoolersSharingTheDatabaseSendEachMailOnce) {
   ASSERT_TRUE(sink_.Start()) << sink_.Output();
   auto first = StartSpooler(1, 1);
   auto second = StartSpooler(1, 2);
-  Exec("INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) SELECT "
-       "'ops@example.org', 'v@example.org', 'mail ' || n, 'body' FROM generate_series(1, 8) n");
+  Exec(
+      "INSERT INTO varo.smtp_spool (mail_to, mail_from, subject, message) SELECT "
+      "'ops@example.org', 'v@example.org', 'mail ' || n, 'body' FROM generate_series(1, 8) n");
   ASSERT_TRUE(WaitUntil(AllSent, 60s)) << log_.Text();
   const std::string last = Queue("ops@example.org", "", "", "v@example.org", "mail 9", "body");
   ASSERT_TRUE(WaitUntil([&] { return Status(last) == "s"; }, 60s)) << log_.Text();
@@ -216,9 +219,10 @@ TEST_F(SmtpSpoolerTest, TwoSpoolersSharingTheDatabaseSendEachMailOnce) {
   EXPECT_EQ(mails.size(), 9u);
   for (int i = 1; i <= 9; ++i) {
     const std::string subject = "HEADER Subject: mail " + std::to_string(i) + "\n";
-    EXPECT_EQ(std::count_if(mails.begin(), mails.end(),
-                            [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
-              1)
+    EXPECT_EQ(
+        std::count_if(mails.begin(), mails.end(),
+                      [&](const std::string& m) { return m.find(subject) != std::string::npos; }),
+        1)
         << subject;
   }
 }

@@ -40,10 +40,11 @@ class SnmpSpoolerTest : public SpoolerTest {
 
   static std::string Queue(const std::string& trapOid, int version, const std::string& oids,
                            const std::string& values) {
-    return Exec("INSERT INTO varo.snmp_spool (trap_oid, enterprise_oid, trap_version, "
-                "varbinding_oid, varbinding_value) VALUES (" +
-                Literal(trapOid) + ", " + Literal(kEnterprise) + ", " + std::to_string(version) +
-                ", " + Literal(oids) + ", " + Literal(values) + ") RETURNING id");
+    return Exec(
+        "INSERT INTO varo.snmp_spool (trap_oid, enterprise_oid, trap_version, "
+        "varbinding_oid, varbinding_value) VALUES (" +
+        Literal(trapOid) + ", " + Literal(kEnterprise) + ", " + std::to_string(version) + ", " +
+        Literal(oids) + ", " + Literal(values) + ") RETURNING id");
   }
   static std::string Status(const std::string& id) {
     return Exec("SELECT sent_status FROM varo.snmp_spool WHERE id = " + id);
@@ -59,8 +60,8 @@ TEST_F(SnmpSpoolerTest, Version2cTrapArrivesWithItsBindings) {
   ASSERT_TRUE(receiver_.Start()) << receiver_.Output();
   auto spooler = StartSpooler();
   const std::string trap = kTrap;
-  const std::string good = Queue(trap, 2, trap + ".1|" + trap + ".2|" + trap + ".3",
-                                 "warning|disk full|");
+  const std::string good =
+      Queue(trap, 2, trap + ".1|" + trap + ".2|" + trap + ".3", "warning|disk full|");
   ASSERT_TRUE(WaitUntil([&] { return Status(good) == "s"; }, 60s)) << log_.Text();
   ASSERT_TRUE(Received("STRING: \"disk full\"")) << receiver_.Log();
   const std::string log = receiver_.Log();
@@ -136,7 +137,8 @@ TEST_F(SnmpSpoolerTest, UnreachableReceiverThenRightSettingsSendEachTrapOnce) {
   auto spooler = StartSpooler();
   const std::string trap = kTrap;
   std::vector<std::string> ids;
-  for (int i = 1; i <= 3; ++i) ids.push_back(Queue(trap, 2, trap + ".1", "trap " + std::to_string(i)));
+  for (int i = 1; i <= 3; ++i)
+    ids.push_back(Queue(trap, 2, trap + ".1", "trap " + std::to_string(i)));
   ASSERT_TRUE(WaitForLog("not sent: Invalid Address or DNS Name ; it stays queued\n", 3))
       << log_.Text();
   for (const std::string& id : ids) EXPECT_EQ(Status(id), "u");

@@ -14,13 +14,26 @@ TEST(TrapRow, ParseOid) {
     bool valid;
   };
   const std::vector<Case> cases = {
-      {"1.3.6.1.4.1.8072", true},   {".1.3.6.1", true},     {"0.0", true},
-      {"2.999.1", true},            {"1.39", true},         {"1.3.4294967295", true},
-      {"", false},                  {"1", false},           {"1.40", false},
-      {"3.1", false},               {"1..3", false},        {"1.3.", false},
-      {"1.3.4294967296", false},    {"1.3.-1", false},      {"1.3.+1", false},
-      {" 1.3", false},              {"1.3 ", false},        {"iso.3.6", false},
-      {"sysUpTime.0", false},       {"..1.3", false},
+      {"1.3.6.1.4.1.8072", true},
+      {".1.3.6.1", true},
+      {"0.0", true},
+      {"2.999.1", true},
+      {"1.39", true},
+      {"1.3.4294967295", true},
+      {"", false},
+      {"1", false},
+      {"1.40", false},
+      {"3.1", false},
+      {"1..3", false},
+      {"1.3.", false},
+      {"1.3.4294967296", false},
+      {"1.3.-1", false},
+      {"1.3.+1", false},
+      {" 1.3", false},
+      {"1.3 ", false},
+      {"iso.3.6", false},
+      {"sysUpTime.0", false},
+      {"..1.3", false},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(ParseOid(c.text).has_value(), c.valid) << c.text;
@@ -44,8 +57,12 @@ TEST(TrapRow, ValidateRows) {
       {{trap, ent, "2", trap + ".1|" + trap + ".2", "warning|disk full"}, "", 2},
       {{trap, ent, "1", trap + ".1", "x"}, "", 1},
       {{trap, "", "2", "", ""}, "", 0},
-      {{trap, ent, "2", trap + ".1|" + trap + ".2", "a||b"}, "The trap has 2 binding OIDs but 3 values", 0},
-      {{trap, ent, "2", trap + ".1|" + trap + ".2", "only one"}, "The trap has 2 binding OIDs but 1 values", 0},
+      {{trap, ent, "2", trap + ".1|" + trap + ".2", "a||b"},
+       "The trap has 2 binding OIDs but 3 values",
+       0},
+      {{trap, ent, "2", trap + ".1|" + trap + ".2", "only one"},
+       "The trap has 2 binding OIDs but 1 values",
+       0},
       {{trap, ent, "2", "", "stray"}, "The trap has 0 binding OIDs but 1 values", 0},
       {{trap, ent, "2", trap + ".1|", "a|"}, "Invalid Oid ", 0},
       {{trap, ent, "2", trap + ".1", ""}, "", 1},  // one empty value
@@ -56,7 +73,8 @@ TEST(TrapRow, ValidateRows) {
       {{trap, ent, "", "", ""}, "Invalid trap version  (1 or 2 expected)", 0},
       {{trap, ent, "2x", "", ""}, "Invalid trap version 2x (1 or 2 expected)", 0},
       {{"1.3.6.1.4.1.2147483648", ent, "1", "", ""},
-       "Trap Oid 1.3.6.1.4.1.2147483648 cannot be sent as an SNMPv1 trap", 0},
+       "Trap Oid 1.3.6.1.4.1.2147483648 cannot be sent as an SNMPv1 trap",
+       0},
       {{"1.3.6.1.4.1.2147483648", ent, "2", "", ""}, "", 0},
   };
   for (const Case& c : cases) {
@@ -131,7 +149,8 @@ TEST(TrapRow, ReceiverAddress) {
   };
   for (const Case& c : cases) {
     std::string error;
-    EXPECT_EQ(TrapReceiverAddress(c.server, c.port, &error), c.address) << c.server << ":" << c.port;
+    EXPECT_EQ(TrapReceiverAddress(c.server, c.port, &error), c.address)
+        << c.server << ":" << c.port;
     EXPECT_EQ(error.empty(), !c.address.empty()) << error;
   }
   std::string error;
