@@ -73,7 +73,9 @@ BatchOutcome CSMTPSpooler::SendSpooledMails(const std::vector<int64_t>& ids) {
       code = -1;
     } else {
       code = SendMail(settings_, composed, [this] { return TestDestroy(); });
-      if (code != kMailOk) LogMessage(MailErrorText(code, settings_), LOG_WARNING);
+      // A send cut short because the spooler is ending is no failure to report.
+      if (code != kMailOk && !TestDestroy())
+        LogMessage(MailErrorText(code, settings_), LOG_WARNING);
     }
     const std::string error = FinishRow(code == kMailOk, kMailSentCommand, id);
     if (code != kMailOk) {
