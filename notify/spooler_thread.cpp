@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -174,6 +175,8 @@ int SpoolerThread::Entry() {
       }
     }
     result.reset();
+    // Oldest first, so mails and traps go out in the order they were queued.
+    std::sort(ids.begin(), ids.end());
     rowsLeft = false;
     if (ids.empty()) continue;
     LogMessage(StrFormat(_("%s: Sending %zu queued rows."), tag_.c_str(), ids.size()), LOG_DEBUG1);
