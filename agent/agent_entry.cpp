@@ -8,11 +8,15 @@
 #include "agent/service_host.h"
 #include "agent/service_installer.h"
 #include "agent/usage.h"
+#include "notify/notify_init.h"
 #include "platform/log.h"
 
 int AgentEntry(int argc, char** argv) {
   SetProgramPath(ComputeProgramPath(argc > 0 && argv[0] != nullptr ? argv[0] : ""));
   const std::string& programPath = ProgramPath();
+  // Before any thread starts: the mail and trap libraries' global state, and
+  // SIGPIPE ignored.
+  InitNotifyLibraries();
   if (argc < 2) {
     PrintUsage(programPath);
     return 0;

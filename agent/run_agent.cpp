@@ -10,6 +10,8 @@
 #include "agent/settings.h"
 #include "db/central_connection.h"
 #include "db/server_pool.h"
+#include "notify/smtp_spooler.h"
+#include "notify/snmp_spooler.h"
 #include "platform/log.h"
 #include "platform/service_control.h"
 #include "platform/text.h"
@@ -27,7 +29,15 @@ void StartLongLivedThreads() {
                  LOG_WARNING);
     }
   }
-  // The mail and trap spoolers (enable_smtp, enable_snmp) start here once they exist.
+  const SpoolerTiming timing{settings.short_wait, settings.long_wait, kSpoolerIdleWaitSeconds};
+  if (settings.enable_smtp && !StartDetachedThread(std::make_unique<CSMTPSpooler>(timing))) {
+    LogMessage(_("SMTPSpooler: unable to start the mail spooler thread; mails stay queued"),
+               LOG_WARNING);
+  }
+  if (settings.enable_snmp && !StartDetachedThread(std::make_unique<CSNMPSpooler>(timing))) {
+    LogMessage(_("SNMPSpooler: unable to start the trap spooler thread; traps stay queued"),
+               LOG_WARNING);
+  }
 }
 
 // Reads varo.schema_version() on the new central connection and warns when it
