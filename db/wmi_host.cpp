@@ -738,6 +738,23 @@ enum {
   kPdCount
 };
 
+// A mount point inside an instance name, whose words are separated by blanks:
+// blanks, tabs, newlines and backslashes written as mountinfo writes them
+// (\040, \011, \012, \134), so that the last word is the whole mount point.
+std::string BlankFreeMountPoint(const std::string& mountPoint) {
+  std::string out;
+  for (char c : mountPoint) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+      out += octal;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out) {
   const HostDisks* h = nullptr;
   if (WmiStatus s = ctx.Disks(h, /*withSpace=*/false); !s.ok()) return s;
@@ -784,7 +801,8 @@ WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out)
     for (const auto& [disk, part] : h->t->diskPartition) {
       if (disk != i) continue;
       for (const auto& [p, l] : h->partitionLogical) {
-        if (p == part && seen.insert(l).second) name += " " + h->logical[l].mountPoint;
+        if (p == part && seen.insert(l).second)
+          name += " " + BlankFreeMountPoint(h->logical[l].mountPoint);
       }
     }
     const WmiHost::DiskRates& r = rates[i];

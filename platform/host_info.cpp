@@ -693,7 +693,8 @@ std::string ReadIpv4Addresses(std::vector<Ipv4Address>& out) {
       int attributesLeft = static_cast<int>(IFA_PAYLOAD(h));
       for (const rtattr* attribute = IFA_RTA(m); RTA_OK(attribute, attributesLeft);
            attribute = RTA_NEXT(attribute, attributesLeft)) {
-        if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= 4) local = RTA_DATA(attribute);
+        if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= 4)
+          local = RTA_DATA(attribute);
         if (attribute->rta_type == IFA_ADDRESS && RTA_PAYLOAD(attribute) >= 4)
           address = RTA_DATA(attribute);
         if (attribute->rta_type == IFA_FLAGS && RTA_PAYLOAD(attribute) >= 4)

@@ -99,7 +99,8 @@ using Rows = std::vector<std::string>;
 // A copy of the recorded tree `name` in `dir` whose disk counters read 0, as
 // at boot; returns its root. RestoreDiskCounters puts the recorded ones back.
 std::string CopyCountingFromBoot(const std::string& name, const TempDir& dir) {
-  fs::copy(DataDir(name), dir.path(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  fs::copy(DataDir(name), dir.path(),
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   std::ifstream in(dir.str() + "/proc/diskstats");
   std::ostringstream zeroed;
   std::string line;
