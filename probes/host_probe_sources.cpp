@@ -5,7 +5,9 @@
 
 HostProbeSources LiveHostSources() {
   HostProbeSources sources;
-  sources.wmi = GetWMIConnection();
+  DBConnectionToWMI* wmi = GetWMIConnection();
+  sources.wmi = wmi;
+  if (wmi) sources.root = wmi->hostOptions().root;
   return sources;
 }
 

@@ -18,8 +18,8 @@ struct HostProbeSources {
   std::function<std::string(std::vector<Ipv4Address>& out)> readAddresses = ReadIpv4Addresses;
 };
 
-// The live host through the process-wide WMI connection (null before
-// ConnectToWMI succeeded).
+// The host of the process-wide WMI connection (null before ConnectToWMI
+// succeeded): the live host, or the tree the connection was pointed at.
 HostProbeSources LiveHostSources();
 
 // Error text of a host probe that has no WMI connection to query: it fails

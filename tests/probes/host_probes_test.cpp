@@ -20,7 +20,7 @@
 #include "probes/internal_probe.h"
 #include "probes/ipt_cpu_usage.h"
 #include "probes/network_io_probes.h"
-#include "support/temp_dir.h"
+#include "support/host_tree.h"
 
 namespace {
 
@@ -44,157 +44,6 @@ Rows Table(const ResultSet& r) {
   return out;
 }
 
-// Clock ticks of `seconds` in /proc/stat.
-uint64_t Ticks(double seconds) {
-  return static_cast<uint64_t>(seconds * static_cast<double>(ClockTicksPerSecond()));
-}
-
-// A host tree: one disk sda (sda1 on "/", sda2 on "/mnt/it's" and an empty
-// file system on "/media/empty"), two processors, three processes, four
-// network interfaces. Tests change single files to make their cases.
-class HostTree {
- public:
-  HostTree() {
-    Write("/proc/partitions",
-          "major minor  #blocks  name\n\n   8        0   41943040 sda\n"
-          "   8        1   20971520 sda1\n   8        2   20969472 sda2\n");
-    Write("/sys/block/sda/dev", "8:0\n");
-    Write("/sys/block/sda/size", "83886080\n");
-    Write("/sys/block/sda/removable", "0\n");
-    Write("/sys/block/sda/queue/logical_block_size", "4096\n");
-    Write("/sys/block/sda/sda1/dev", "8:1\n");
-    Write("/sys/block/sda/sda1/partition", "1\n");
-    Write("/sys/block/sda/sda1/start", "2048\n");
-    Write("/sys/block/sda/sda1/size", "41943040\n");
-    Write("/sys/block/sda/sda2/dev", "8:2\n");
-    Write("/sys/block/sda/sda2/partition", "2\n");
-    Write("/sys/block/sda/sda2/start", "41945088\n");
-    Write("/sys/block/sda/sda2/size", "41938944\n");
-    // The apostrophe and the blank (written \040 by the kernel) reach the
-    // queries built from the mount point.
-    Write("/proc/self/mountinfo",
-          "21 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
-          "22 21 8:2 / /mnt/it's\\040x rw - xfs /dev/sda2 rw\n"
-          "23 21 0:5 / /proc rw - proc proc rw\n");
-    // 10737418240 bytes with 4294967296 free; 2 GiB with 1 GiB free.
-    space[root() + "/"] = {4096, 2621440, 1100000, 1048576};
-    space[root() + "/mnt/it's x"] = {4096, 524288, 300000, 262144};
-    Write("/proc/diskstats",
-          "   8       0 sda 100 0 2048 10 200 0 4096 20 0 1000 30 0 0 0 0\n"
-          "   8       1 sda1 60 0 1024 5 100 0 2048 10 0 500 15 0 0 0 0\n"
-          "   8       2 sda2 40 0 1024 5 100 0 2048 10 0 500 15 0 0 0 0\n");
-    Write("/proc/meminfo",
-          "MemTotal:        8388608 kB\nMemFree:          100000 kB\n"
-          "MemAvailable:     1048575 kB\nSwapTotal:        2097152 kB\n"
-          "SwapFree:         1047552 kB\n");
-    WriteProcStat({{Ticks(10), Ticks(80)}, {Ticks(10), Ticks(80)}});
-    Write("/proc/1/stat", ProcessLine(1, "systemd", 1));
-    Write("/proc/42/stat", ProcessLine(42, "postgres", 7));
-    Write("/proc/77/stat", ProcessLine(77, "(worker) x", 3));
-    Write("/proc/sys/kernel/hostname", "host\n");
-    Write("/proc/sys/kernel/osrelease", "4.18.0-513.el8.x86_64\n");
-    Write("/proc/sys/kernel/version", "#1 SMP\n");
-    Write("/proc/sys/kernel/arch", "x86_64\n");
-    Write("/etc/os-release", "PRETTY_NAME=\"Rocky Linux 8.9 (Green Obsidian)\"\nNAME=\"Rocky\"\n");
-
-    Write("/proc/net/dev",
-          "Inter-|   Receive                                                |  Transmit\n"
-          " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
-          "errs drop fifo colls carrier compressed\n"
-          "    lo:    1024      10    0    0    0     0          0         0     1023      10    "
-          "0    0    0     0       0          0\n"
-          "  eth0: 4294968320 2147483648 1 2 0 0 0 0 10240 4294967297 3 4 0 0 0 0\n"
-          "  eth1:       0       0    0    0    0     0          0         0        0       0    "
-          "0    0    0     0       0          0\n"
-          " wlan0:    2048       5    0    0    0     0          0         0     3072       6    "
-          "0    0    0     0       0          0\n"
-          "  tun0:     100       1    0    0    0     0          0         0      100       1    "
-          "0    0    0     0       0          0\n");
-    Interface("lo", 1, 772, "down", 6, "");  // the loopback: a row whatever its state
-    Interface("eth0", 2, 1, "up", 6, "10000");
-    Interface("eth1", 3, 1, "down", 6, "");  // a disconnected adapter: no row
-    Interface("wlan0", 4, 1, "unknown", 6, "-1");
-    Write("/sys/class/net/wlan0/carrier", "1\n");
-    Write("/sys/class/net/wlan0/wireless/.keep", "");
-    Interface("tun0", 5, 65534, "unknown", 0, "");  // not an accepted type
-    addresses = {{1, "127.0.0.1", false, true},  {2, "10.0.0.5", false, true},
-                 {2, "10.0.0.6", true, true},    {2, "10.0.0.7", true, false},
-                 {3, "192.168.9.1", false, true}, {4, "172.16.0.2", false, false},
-                 {5, "10.8.0.1", false, true}};
-
-    options.root = root();
-    options.readSpace = [this](const std::string& path, FileSystemSpace& out) {
-      auto it = space.find(path);
-      if (it == space.end()) return "statvfs " + path + ": Permission denied";
-      out = it->second;
-      return std::string();
-    };
-    options.monotonicSeconds = [this] { return monotonic; };
-    options.sleep = [this](double seconds) {
-      monotonic += seconds;
-      if (betweenDiskReadings) betweenDiskReadings();
-    };
-  }
-
-  std::string root() const { return dir.str(); }
-
-  void Write(const std::string& path, const std::string& text) {
-    fs::create_directories(fs::path(root() + path).parent_path());
-    std::ofstream(root() + path, std::ios::trunc) << text;
-  }
-
-  // /proc/stat with one line per processor: idle ticks and all other ticks.
-  void WriteProcStat(const std::vector<std::pair<uint64_t, uint64_t>>& cpus) {
-    uint64_t busy = 0, idle = 0;
-    std::string lines;
-    for (size_t i = 0; i < cpus.size(); ++i) {
-      busy += cpus[i].first;
-      idle += cpus[i].second;
-      lines += "cpu" + std::to_string(i) + " " + std::to_string(cpus[i].first) + " 0 0 " +
-               std::to_string(cpus[i].second) + " 0 0 0 0 0 0\n";
-    }
-    Write("/proc/stat", "cpu  " + std::to_string(busy) + " 0 0 " + std::to_string(idle) +
-                            " 0 0 0 0 0 0\n" + lines + "btime 1383643812\n");
-  }
-
-  static std::string ProcessLine(int pid, const std::string& comm, int64_t threads) {
-    return std::to_string(pid) + " (" + comm + ") S 1 1 1 0 -1 0 0 0 0 0 1 1 0 0 20 0 " +
-           std::to_string(threads) + " 0 100 1000 10 0\n";
-  }
-
-  void Interface(const std::string& name, int index, int type, const std::string& state,
-                 int addressLength, const std::string& speed) {
-    const std::string dir = "/sys/class/net/" + name + "/";
-    Write(dir + "ifindex", std::to_string(index) + "\n");
-    Write(dir + "type", std::to_string(type) + "\n");
-    Write(dir + "operstate", state + "\n");
-    Write(dir + "addr_len", std::to_string(addressLength) + "\n");
-    if (!speed.empty()) Write(dir + "speed", speed + "\n");
-  }
-
-  // The probes' view of this tree through a WMI connection of its own.
-  HostProbeSources Sources() {
-    if (!wmi) wmi = std::make_unique<DBConnectionToWMI>(options);
-    HostProbeSources s;
-    s.wmi = wmi.get();
-    s.root = root();
-    s.readAddresses = [this](std::vector<Ipv4Address>& out) {
-      out = addresses;
-      return addressError;
-    };
-    return s;
-  }
-
-  TempDir dir;
-  std::map<std::string, FileSystemSpace> space;
-  std::vector<Ipv4Address> addresses;
-  std::string addressError;
-  double monotonic = 100;
-  std::function<void()> betweenDiskReadings;
-  WmiHostOptions options;
-  std::unique_ptr<DBConnectionToWMI> wmi;
-};
-
 class HostProbes : public testing::Test {
  protected:
   void SetUp() override {
@@ -212,31 +61,45 @@ class HostProbes : public testing::Test {
     }
     tzset();
   }
+  // The probes' view of `host` through a WMI connection of their own.
+  HostProbeSources Sources(HostTree& tree) {
+    if (!wmi) wmi = std::make_unique<DBConnectionToWMI>(tree.options);
+    HostProbeSources s;
+    s.wmi = wmi.get();
+    s.root = tree.root();
+    s.readAddresses = [&tree](std::vector<Ipv4Address>& out) {
+      out = tree.addresses;
+      return tree.addressError;
+    };
+    return s;
+  }
+
   std::optional<std::string> savedTz;
   HostTree host;
+  std::unique_ptr<DBConnectionToWMI> wmi;
 };
 
 TEST_F(HostProbes, DiskSpaceWalksDrivesPartitionsAndFileSystems) {
   // 10737418240 - 4294967296 bytes used; the second file system's mount point
   // holds an apostrophe and a blank.
-  EXPECT_EQ(Table(*IPTDiskSpace(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTDiskSpace(Sources(host)).CollectResults()),
             (Rows{"mount_point|file_system|size_mb|space_used_mb|space_available_mb",
                   "/|ext4|10240|6144|4096", "/mnt/it's x|xfs|2048|1024|1024"}));
 
   // A file system of size 0 (no medium) is left out, not reported as empty.
   host.space[host.root() + "/mnt/it's x"] = {4096, 0, 0, 0};
-  EXPECT_EQ(Table(*IPTDiskSpace(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTDiskSpace(Sources(host)).CollectResults()),
             (Rows{"mount_point|file_system|size_mb|space_used_mb|space_available_mb",
                   "/|ext4|10240|6144|4096"}));
 
   // A statvfs that fails fails the probe: no shorter list of disks.
   host.space.erase(host.root() + "/");
-  const Rows failed = Table(*IPTDiskSpace(host.Sources()).CollectResults());
+  const Rows failed = Table(*IPTDiskSpace(Sources(host)).CollectResults());
   EXPECT_EQ(failed, (Rows{"error: Query failed. Error code = 0x-2147217404"}));
 }
 
 TEST_F(HostProbes, MountPointsWithQuotesSurviveTheQueriesBuiltFromThem) {
-  DBConnection& wmi = *host.Sources().wmi;
+  DBConnection& wmi = *Sources(host).wmi;
   for (const std::string mount : {"/mnt/it's x"}) {
     std::unique_ptr<ResultSet> r =
         wmi.ExecuteQuery("ASSOCIATORS OF {Win32_LogicalDisk.DeviceID=" + QuoteWqlLiteral(mount) +
@@ -258,11 +121,11 @@ TEST_F(HostProbes, MountPointsWithQuotesSurviveTheQueriesBuiltFromThem) {
 TEST_F(HostProbes, MemoryInMebibytesRoundedDown) {
   // 8388608 kB = 8192 MiB; 1048575 kB available = 1023 MiB; swap 2048 MiB
   // with 1047552 kB = 1023 MiB free.
-  EXPECT_EQ(Table(*IPTMemoryUsage(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTMemoryUsage(Sources(host)).CollectResults()),
             (Rows{"total_ram_memory_mb|free_ram_memory_mb|total_swap_memory_mb|free_swap_memory_mb",
                   "8192|1023|2048|1023"}));
   fs::remove(host.root() + "/proc/meminfo");
-  EXPECT_EQ(Table(*IPTMemoryUsage(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTMemoryUsage(Sources(host)).CollectResults()),
             (Rows{"error: Query failed. Error code = 0x-2147217404"}));
 }
 
@@ -276,7 +139,7 @@ TEST_F(HostProbes, ProcessorLoadsOverTheIntervalBetweenSamples) {
     waits.push_back(ms);
     host.WriteProcStat({{Ticks(10.5), Ticks(80.5)}, {Ticks(9), Ticks(81.5)}});
   };
-  EXPECT_EQ(Table(*IPTCPUUsage(host.Sources(), store, wait).CollectResults()),
+  EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults()),
             (Rows{"core_id|load_percentage", "CPU0|50.000000", "CPU1|0.000000"}));
   EXPECT_EQ(waits, (std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(3000)}));
 
@@ -286,13 +149,13 @@ TEST_F(HostProbes, ProcessorLoadsOverTheIntervalBetweenSamples) {
                       {Ticks(9), Ticks(81.5)},
                       {Ticks(1), Ticks(1)},
                       {Ticks(1), Ticks(1)}});
-  EXPECT_EQ(Table(*IPTCPUUsage(host.Sources(), store, wait).CollectResults()),
+  EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults()),
             (Rows{"core_id|load_percentage", "CPU0|0.000000", "CPU1|0.000000"}));
   host.WriteProcStat({{Ticks(11.25), Ticks(80.75)},
                       {Ticks(9), Ticks(82.5)},
                       {Ticks(1.75), Ticks(1.25)},
                       {Ticks(2), Ticks(1)}});
-  EXPECT_EQ(Table(*IPTCPUUsage(host.Sources(), store, wait).CollectResults()),
+  EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults()),
             (Rows{"core_id|load_percentage", "CPU0|75.000000", "CPU1|0.000000", "CPU2|75.000000",
                   "CPU3|100.000000"}));
   EXPECT_EQ(waits.size(), 1u) << "only the first run waits";
@@ -300,13 +163,13 @@ TEST_F(HostProbes, ProcessorLoadsOverTheIntervalBetweenSamples) {
   // A failed sample fails the run and keeps the previous sample: the run
   // after it measures from the last good one.
   fs::remove(host.root() + "/proc/stat");
-  EXPECT_EQ(Table(*IPTCPUUsage(host.Sources(), store, wait).CollectResults()),
+  EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults()),
             (Rows{"error: Query failed. Error code = 0x-2147217404"}));
   host.WriteProcStat({{Ticks(11.75), Ticks(81.25)},
                       {Ticks(9), Ticks(82.5)},
                       {Ticks(1.75), Ticks(1.25)},
                       {Ticks(2), Ticks(1)}});
-  EXPECT_EQ(Table(*IPTCPUUsage(host.Sources(), store, wait).CollectResults())[1], "CPU0|50.000000");
+  EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults())[1], "CPU0|50.000000");
 }
 
 TEST_F(HostProbes, ProcessorLoadArithmetic) {
@@ -319,21 +182,21 @@ TEST_F(HostProbes, ProcessorLoadArithmetic) {
 }
 
 TEST_F(HostProbes, ProcessAndThreadCounts) {
-  EXPECT_EQ(Table(*IPTProcessInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTProcessInfo(Sources(host)).CollectResults()),
             (Rows{"total_process_count|total_thread_count", "3|11"}));
   // The sum is a 32-bit number: past 2147483647 it wraps as the column does.
   host.Write("/proc/9/stat", HostTree::ProcessLine(9, "many", 2147483647));
-  EXPECT_EQ(Table(*IPTProcessInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTProcessInfo(Sources(host)).CollectResults()),
             (Rows{"total_process_count|total_thread_count", "4|-2147483638"}));
   host.Write("/proc/10/stat", "garbage\n");
-  EXPECT_EQ(Table(*IPTProcessInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTProcessInfo(Sources(host)).CollectResults()),
             (Rows{"error: Query failed. Error code = 0x-2147217404"}));
 }
 
 TEST_F(HostProbes, OperatingSystemDetailsAndBootTime) {
   // Always with the architecture, also on a 4.18 kernel; boot at
   // 2013-11-05 09:30:12 UTC (LastBootUpTime 20131105093012.000000+000).
-  EXPECT_EQ(Table(*IPTOperatingSystemInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTOperatingSystemInfo(Sources(host)).CollectResults()),
             (Rows{"os_details|os_start_time",
                   "Rocky Linux 8.9 (Green Obsidian) 64-bit (4.18.0-513.el8.x86_64)|"
                   "2013-11-5 9:30:12"}));
@@ -389,7 +252,7 @@ TEST_F(HostProbes, DiskBusyFromTwoReadingsOfTheCounters) {
                "   8       1 sda1 60 0 1024 5 100 0 2048 10 0 500 15 0 0 0 0\n"
                "   8       2 sda2 40 0 1024 5 100 0 2048 10 0 500 15 0 0 0 0\n");
   };
-  EXPECT_EQ(Table(*IPTDiskBusyInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTDiskBusyInfo(Sources(host)).CollectResults()),
             (Rows{"mount_point|disk_busy", "/mnt/it's\\040x|25", "_Total|25"}))
       << "the instance is named \"0 / /mnt/it's\\040x\": its last word is the mount point, "
          "its blank written as mountinfo writes it";
@@ -397,7 +260,7 @@ TEST_F(HostProbes, DiskBusyFromTwoReadingsOfTheCounters) {
   // Two seconds later with 1000 ms more busy time: 50 %.
   host.monotonic += 2;
   host.Write("/proc/diskstats", "   8       0 sda 100 0 2048 10 200 0 4096 20 0 2250 30 0 0 0 0\n");
-  EXPECT_EQ(Table(*IPTDiskBusyInfo(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTDiskBusyInfo(Sources(host)).CollectResults()),
             (Rows{"mount_point|disk_busy", "/mnt/it's\\040x|50", "_Total|50"}));
   EXPECT_EQ(readings, 1);
 }
@@ -416,17 +279,17 @@ TEST_F(HostProbes, NetworkRowsPerAddressAndAcceptedInterface) {
                       "eth0|10.0.0.5|1|-2147483648|10|4194305|4|2|3|1|10000",
                       "eth1|10.0.0.7|1|-2147483648|10|4194305|4|2|3|1|10000",
                       "eth2|172.16.0.2|6|5|3|2|0|0|0|0|0"};
-  EXPECT_EQ(Table(*IPTNetworkStatistics(host.Sources()).CollectResults()), expected);
+  EXPECT_EQ(Table(*IPTNetworkStatistics(Sources(host)).CollectResults()), expected);
   // The names start again at 0 in every run.
-  EXPECT_EQ(Table(*IPTNetworkStatistics(host.Sources()).CollectResults()), expected);
+  EXPECT_EQ(Table(*IPTNetworkStatistics(Sources(host)).CollectResults()), expected);
 
   // A failure of either table fails the probe.
   host.addressError = "netlink RTM_GETADDR: Operation not permitted";
-  EXPECT_EQ(Table(*IPTNetworkStatistics(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTNetworkStatistics(Sources(host)).CollectResults()),
             (Rows{"error: GetIpAddrTable: netlink RTM_GETADDR: Operation not permitted"}));
   host.addressError.clear();
   fs::remove(host.root() + "/proc/net/dev");
-  const Rows failed = Table(*IPTNetworkStatistics(host.Sources()).CollectResults());
+  const Rows failed = Table(*IPTNetworkStatistics(Sources(host)).CollectResults());
   ASSERT_EQ(failed.size(), 1u);
   EXPECT_EQ(failed[0].rfind("error: GetIfTable: cannot read " + host.root() + "/proc/net/dev", 0), 0u)
       << failed[0];
@@ -469,21 +332,21 @@ TEST(HostProbeTexts, InterfaceKindsAndCounters) {
 TEST_F(HostProbes, DiskIOCountersOfEachLogicalDisk) {
   // sda: 2048 sectors of 512 bytes read = 1048576 bytes = 256 blocks of 4096;
   // 4096 written = 512 blocks. Both file systems repeat the disk's counters.
-  EXPECT_EQ(Table(*IPTIOAnalysis(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTIOAnalysis(Sources(host)).CollectResults()),
             (Rows{"disk_drive|blks_read|blks_wrtn", "/|256|512", "/mnt/it's x|256|512"}));
   // A disk without counters cannot be opened: no row, no error.
   host.Write("/proc/diskstats", "   8       1 sda1 60 0 1024 5 100 0 2048 10 0 500 15 0 0 0 0\n");
-  EXPECT_EQ(Table(*IPTIOAnalysis(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTIOAnalysis(Sources(host)).CollectResults()),
             (Rows{"disk_drive|blks_read|blks_wrtn"}));
   // Counters that cannot be read fail the probe.
   host.Write("/proc/diskstats", "   8       0 sda x\n");
-  EXPECT_EQ(Table(*IPTIOAnalysis(host.Sources()).CollectResults()),
+  EXPECT_EQ(Table(*IPTIOAnalysis(Sources(host)).CollectResults()),
             (Rows{"error: IOAnalysis DeviceIOControl failed: " + host.root() +
                   "/proc/diskstats: malformed line for sda"}));
 }
 
 TEST_F(HostProbes, WithoutAWmiConnectionEveryWmiProbeFails) {
-  HostProbeSources none = host.Sources();
+  HostProbeSources none = Sources(host);
   none.wmi = nullptr;
   ProcessorSampleStore store;
   std::vector<std::unique_ptr<InternalProbe>> probes;
