@@ -29,9 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const char* const kCodes[] = {"disk_space",     "memory_usage",   "cpu_usage",
-                              "network_statistics", "io_analysis", "disk_busy_info",
-                              "os_statistics",  "os_info"};
+const char* const kCodes[] = {"disk_space",         "memory_usage", "cpu_usage",
+                              "network_statistics", "io_analysis",  "disk_busy_info",
+                              "os_statistics",      "os_info"};
 
 std::map<std::string, double> perProbe;  // µs summed over the timed passes
 long sink = 0;

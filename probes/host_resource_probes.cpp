@@ -45,19 +45,19 @@ void CollectDiskSpace(const HostProbeSources& sources, ResultSetWithFixedRows& r
   for (uint32_t d = 0; d < drives->GetRowCount(); ++d) {
     // Device names are quoted, so that a quote or backslash in one cannot end
     // the literal early.
-    std::unique_ptr<ResultSet> partitions = wmi.ExecuteQuery(
-        "ASSOCIATORS OF {Win32_DiskDrive.DeviceID=" +
-        QuoteWqlLiteral(drives->GetValueByName(d, "DeviceID")) +
-        "} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
+    std::unique_ptr<ResultSet> partitions =
+        wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskDrive.DeviceID=" +
+                         QuoteWqlLiteral(drives->GetValueByName(d, "DeviceID")) +
+                         "} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
     if (!partitions->IsOk()) {
       error = partitions->GetErrorMessage();
       continue;
     }
     for (uint32_t p = 0; p < partitions->GetRowCount(); ++p) {
-      std::unique_ptr<ResultSet> disks = wmi.ExecuteQuery(
-          "ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
-          QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
-          "} WHERE AssocClass = Win32_LogicalDiskToPartition");
+      std::unique_ptr<ResultSet> disks =
+          wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
+                           QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
+                           "} WHERE AssocClass = Win32_LogicalDiskToPartition");
       if (!disks->IsOk()) {
         error = disks->GetErrorMessage();
         continue;
@@ -128,10 +128,10 @@ void CollectOperatingSystemInfo(const HostProbeSources& sources, ResultSetWithFi
     error = os->GetErrorMessage();
     return;
   }
-  rows.AddRow({ComposeOsDetails(os->GetValueByName(0, "Caption"),
-                                os->GetValueByName(0, "OtherTypeDescription"),
-                                os->GetValueByName(0, "OSArchitecture"),
-                                os->GetValueByName(0, "CSDVersion"), os->GetValueByName(0, "Version")),
+  rows.AddRow({ComposeOsDetails(
+                   os->GetValueByName(0, "Caption"), os->GetValueByName(0, "OtherTypeDescription"),
+                   os->GetValueByName(0, "OSArchitecture"), os->GetValueByName(0, "CSDVersion"),
+                   os->GetValueByName(0, "Version")),
                FormatBootTime(os->GetValueByName(0, "LastBootUpTime"))});
 }
 
@@ -202,11 +202,11 @@ std::unique_ptr<ResultSet> IPTDiskSpace::CollectResults() {
 }
 
 std::unique_ptr<ResultSet> IPTMemoryUsage::CollectResults() {
-  return CollectRows({"total_ram_memory_mb", "free_ram_memory_mb", "total_swap_memory_mb",
-                      "free_swap_memory_mb"},
-                     [this](ResultSetWithFixedRows& rows, std::string& error) {
-                       CollectMemoryUsage(sources, rows, error);
-                     });
+  return CollectRows(
+      {"total_ram_memory_mb", "free_ram_memory_mb", "total_swap_memory_mb", "free_swap_memory_mb"},
+      [this](ResultSetWithFixedRows& rows, std::string& error) {
+        CollectMemoryUsage(sources, rows, error);
+      });
 }
 
 std::unique_ptr<ResultSet> IPTProcessInfo::CollectResults() {

@@ -73,9 +73,8 @@ std::unique_ptr<ResultSet> IPTCPUUsage::CollectResults() {
     if (!error.empty()) return;  // the previous sample stays as it was
     const size_t n = std::min(store.previous.processorTime.size(), current.processorTime.size());
     for (size_t i = 0; i < n; ++i) {
-      const double load =
-          ProcessorLoad(current.processorTime[i] - store.previous.processorTime[i],
-                        current.timeStamp[i] - store.previous.timeStamp[i]);
+      const double load = ProcessorLoad(current.processorTime[i] - store.previous.processorTime[i],
+                                        current.timeStamp[i] - store.previous.timeStamp[i]);
       rows.AddRow({StrFormat("CPU%" PRId32, static_cast<int32_t>(i)), StrFormat("%f", load)});
     }
     store.previous = std::move(current);

@@ -45,13 +45,12 @@ void CollectNetworkStatistics(const HostProbeSources& sources, ResultSetWithFixe
       }
       // Speed in bits per second, in 64 bits (10 Gb/s does not fit 32); unknown is 0.
       const uint64_t speedBits = n.speedMbps > 0 ? static_cast<uint64_t>(n.speedMbps) * 1000000 : 0;
-      rows.AddRow({loopback ? StrFormat("lo%" PRId32, loopbacks++)
-                            : StrFormat("eth%" PRId32, others++),
-                   a.address, FormatCounter32(n.txPackets), FormatCounter32(n.rxPackets),
-                   FormatCounter32(n.txBytes >> 10), FormatCounter32(n.rxBytes >> 10),
-                   FormatCounter32(n.txDropped), FormatCounter32(n.rxDropped),
-                   FormatCounter32(n.txErrors), FormatCounter32(n.rxErrors),
-                   StrFormat("%" PRIu64, speedBits / 1000000)});
+      rows.AddRow(
+          {loopback ? StrFormat("lo%" PRId32, loopbacks++) : StrFormat("eth%" PRId32, others++),
+           a.address, FormatCounter32(n.txPackets), FormatCounter32(n.rxPackets),
+           FormatCounter32(n.txBytes >> 10), FormatCounter32(n.rxBytes >> 10),
+           FormatCounter32(n.txDropped), FormatCounter32(n.rxDropped), FormatCounter32(n.txErrors),
+           FormatCounter32(n.rxErrors), StrFormat("%" PRIu64, speedBits / 1000000)});
     }
   }
 }
@@ -113,18 +112,17 @@ void CollectDiskIOCounters(const HostProbeSources& sources, ResultSetWithFixedRo
       continue;
     }
     for (uint32_t p = 0; p < partitions->GetRowCount(); ++p) {
-      std::unique_ptr<ResultSet> disks = wmi.ExecuteQuery(
-          "ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
-          QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
-          "} WHERE AssocClass = Win32_LogicalDiskToPartition");
+      std::unique_ptr<ResultSet> disks =
+          wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
+                           QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
+                           "} WHERE AssocClass = Win32_LogicalDiskToPartition");
       if (!disks->IsOk()) {
         error = disks->GetErrorMessage();
         continue;
       }
       for (uint32_t l = 0; l < disks->GetRowCount(); ++l) {
         // The drive's counters: sectors of 512 bytes, whatever the disk's own sector size.
-        const std::string name =
-            deviceId.rfind("/dev/", 0) == 0 ? deviceId.substr(5) : deviceId;
+        const std::string name = deviceId.rfind("/dev/", 0) == 0 ? deviceId.substr(5) : deviceId;
         std::optional<DiskStats> c = counters.Find(name, error);
         if (!c) continue;
         rows.AddRow({disks->GetValueByName(l, "Caption"),
@@ -159,13 +157,13 @@ std::string FormatCounter32(uint64_t value) {
 }
 
 std::unique_ptr<ResultSet> IPTNetworkStatistics::CollectResults() {
-  return CollectRows({"interface_name", "ip_address", "packets_sent", "packets_received",
-                      "sent_bytes_kb", "receive_bytes_kb", "out_packets_discards",
-                      "in_packets_discards", "out_packets_errors", "in_packets_errors",
-                      "link_speed_mbps"},
-                     [this](ResultSetWithFixedRows& rows, std::string& error) {
-                       CollectNetworkStatistics(sources, rows, error);
-                     });
+  return CollectRows(
+      {"interface_name", "ip_address", "packets_sent", "packets_received", "sent_bytes_kb",
+       "receive_bytes_kb", "out_packets_discards", "in_packets_discards", "out_packets_errors",
+       "in_packets_errors", "link_speed_mbps"},
+      [this](ResultSetWithFixedRows& rows, std::string& error) {
+        CollectNetworkStatistics(sources, rows, error);
+      });
 }
 
 std::unique_ptr<ResultSet> IPTIOAnalysis::CollectResults() {

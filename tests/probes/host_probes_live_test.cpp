@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <thread>
 #include <fstream>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "db/db_connection_to_wmi.h"
 #include "probes/host_resource_probes.h"
@@ -66,8 +66,8 @@ TEST_F(LiveHostProbes, DiskSpaceAgreesWithDf) {
   for (const auto& [mount, row] : rows) {
     ASSERT_TRUE(dfSizes.count(mount)) << mount;
     EXPECT_EQ(Number(row.at("size_mb")), dfSizes[mount].first / 1048576) << mount;
-    EXPECT_TRUE(Near(Number(row.at("space_available_mb")), dfSizes[mount].second / 1048576.0, 0.01,
-                     64))
+    EXPECT_TRUE(
+        Near(Number(row.at("space_available_mb")), dfSizes[mount].second / 1048576.0, 0.01, 64))
         << mount << ": " << row.at("space_available_mb");
     EXPECT_TRUE(Near(Number(row.at("space_used_mb")) + Number(row.at("space_available_mb")),
                      Number(row.at("size_mb")), 0, 1))
@@ -149,7 +149,8 @@ TEST_F(LiveHostProbes, NetworkCountersAgreeWithIp) {
     EXPECT_TRUE(Near(Number(row.at("packets_sent")), static_cast<int32_t>(txPackets), 0.01, 50));
     EXPECT_TRUE(
         Near(Number(row.at("receive_bytes_kb")), static_cast<int32_t>(rxBytes >> 10), 0.01, 64));
-    EXPECT_TRUE(Near(Number(row.at("sent_bytes_kb")), static_cast<int32_t>(txBytes >> 10), 0.01, 64));
+    EXPECT_TRUE(
+        Near(Number(row.at("sent_bytes_kb")), static_cast<int32_t>(txBytes >> 10), 0.01, 64));
     std::ifstream speedFile("/sys/class/net/" + name + "/speed");
     int64_t speed = -1;
     if (!(speedFile >> speed) || speed < 0) speed = 0;
@@ -166,7 +167,8 @@ TEST_F(LiveHostProbes, DiskIOAgreesWithProcDiskstats) {
   for (std::string line; std::getline(stats, line);) {
     std::istringstream words(line);
     std::string major, minor, name, reads, merged, read, ms, writes, wmerged, written;
-    words >> major >> minor >> name >> reads >> merged >> read >> ms >> writes >> wmerged >> written;
+    words >> major >> minor >> name >> reads >> merged >> read >> ms >> writes >> wmerged >>
+        written;
     sectors[name] = {std::strtoull(read.c_str(), nullptr, 10),
                      std::strtoull(written.c_str(), nullptr, 10)};
   }

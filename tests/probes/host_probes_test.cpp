@@ -9,10 +9,12 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <thread>
 
 #include "db/db_connection_to_wmi.h"
 #include "db/wql_parser.h"
@@ -172,6 +174,26 @@ TEST_F(HostProbes, ProcessorLoadsOverTheIntervalBetweenSamples) {
   EXPECT_EQ(Table(*IPTCPUUsage(Sources(host), store, wait).CollectResults())[1], "CPU0|50.000000");
 }
 
+TEST_F(HostProbes, ProcessorRunsOnSeveralThreadsShareOneSample) {
+  ProcessorSampleStore store;
+  std::atomic<int> waits{0};
+  auto wait = [&](std::chrono::milliseconds) { ++waits; };
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  const HostProbeSources sources = Sources(host);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 5; ++i) {
+        const Rows rows = Table(*IPTCPUUsage(sources, store, wait).CollectResults());
+        if (rows != Rows{"core_id|load_percentage", "CPU0|0.000000", "CPU1|0.000000"}) ++failures;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(waits, 1) << "one first run, whichever thread ran it";
+}
+
 TEST_F(HostProbes, ProcessorLoadArithmetic) {
   struct Case {
     double dP, dT, load;
@@ -234,8 +256,9 @@ TEST(HostProbeTexts, BootTimeFromCimDateTime) {
 
 TEST(HostProbeTexts, DiskInstanceMountPoints) {
   const std::pair<const char*, const char*> cases[] = {
-      {"0 C:", "C:"},      {"1 D: E:", "E:"}, {"_Total", "_Total"}, {"0", "0"},
-      {"2  /  /data ", "/data"}, {"", ""}, {" x", " x"},
+      {"0 C:", "C:"}, {"1 D: E:", "E:"},         {"_Total", "_Total"},
+      {"0", "0"},     {"2  /  /data ", "/data"}, {"", ""},
+      {" x", " x"},
   };
   for (const auto& [name, expected] : cases)
     EXPECT_EQ(DiskInstanceMountPoint(name), expected) << "'" << name << "'";
@@ -274,8 +297,7 @@ TEST_F(HostProbes, NetworkRowsPerAddressAndAcceptedInterface) {
       "interface_name|ip_address|packets_sent|packets_received|sent_bytes_kb|receive_bytes_kb|"
       "out_packets_discards|in_packets_discards|out_packets_errors|in_packets_errors|"
       "link_speed_mbps";
-  const Rows expected{header,
-                      "lo0|127.0.0.1|10|10|0|1|0|0|0|0|0",
+  const Rows expected{header, "lo0|127.0.0.1|10|10|0|1|0|0|0|0|0",
                       "eth0|10.0.0.5|1|-2147483648|10|4194305|4|2|3|1|10000",
                       "eth1|10.0.0.7|1|-2147483648|10|4194305|4|2|3|1|10000",
                       "eth2|172.16.0.2|6|5|3|2|0|0|0|0|0"};
@@ -291,7 +313,8 @@ TEST_F(HostProbes, NetworkRowsPerAddressAndAcceptedInterface) {
   fs::remove(host.root() + "/proc/net/dev");
   const Rows failed = Table(*IPTNetworkStatistics(Sources(host)).CollectResults());
   ASSERT_EQ(failed.size(), 1u);
-  EXPECT_EQ(failed[0].rfind("error: GetIfTable: cannot read " + host.root() + "/proc/net/dev", 0), 0u)
+  EXPECT_EQ(failed[0].rfind("error: GetIfTable: cannot read " + host.root() + "/proc/net/dev", 0),
+            0u)
       << failed[0];
 }
 
@@ -304,8 +327,8 @@ TEST(HostProbeTexts, InterfaceKindsAndCounters) {
     uint32_t type;
     bool operational;
   } cases[] = {
-      {772, false, "down", false, 24, false}, {1, false, "up", false, 6, true},
-      {1, true, "unknown", true, 71, true},   {1, false, "unknown", false, 6, false},
+      {772, false, "down", false, 24, false},   {1, false, "up", false, 6, true},
+      {1, true, "unknown", true, 71, true},     {1, false, "unknown", false, 6, false},
       {24, false, "dormant", true, 144, false}, {65534, false, "up", true, 1, true},
   };
   for (const Case& c : cases) {
@@ -318,12 +341,8 @@ TEST(HostProbeTexts, InterfaceKindsAndCounters) {
     EXPECT_EQ(InterfaceOperational(n), c.operational) << c.state;
   }
   const std::pair<uint64_t, const char*> counters[] = {
-      {0, "0"},
-      {2147483647, "2147483647"},
-      {2147483648, "-2147483648"},
-      {4294967295, "-1"},
-      {4294967296, "0"},
-      {1023 >> 10, "0"},
+      {0, "0"},           {2147483647, "2147483647"}, {2147483648, "-2147483648"},
+      {4294967295, "-1"}, {4294967296, "0"},          {1023 >> 10, "0"},
       {1024 >> 10, "1"},
   };
   for (const auto& [value, text] : counters) EXPECT_EQ(FormatCounter32(value), text) << value;

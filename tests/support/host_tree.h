@@ -88,8 +88,8 @@ class HostTree {
     Write("/sys/class/net/wlan0/carrier", "1\n");
     Write("/sys/class/net/wlan0/wireless/.keep", "");
     Interface("tun0", 5, 65534, "unknown", 0, "");  // not an accepted type
-    addresses = {{1, "127.0.0.1", false, true},  {2, "10.0.0.5", false, true},
-                 {2, "10.0.0.6", true, true},    {2, "10.0.0.7", true, false},
+    addresses = {{1, "127.0.0.1", false, true},   {2, "10.0.0.5", false, true},
+                 {2, "10.0.0.6", true, true},     {2, "10.0.0.7", true, false},
                  {3, "192.168.9.1", false, true}, {4, "172.16.0.2", false, false},
                  {5, "10.8.0.1", false, true}};
 
@@ -151,4 +151,3 @@ class HostTree {
   std::function<void()> betweenDiskReadings;
   WmiHostOptions options;
 };
-

@@ -23,10 +23,10 @@ std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo
 // The host probes as the central schema defines them: internal name = probe
 // code, and the key columns of each table.
 const char* const kHostProbes[][2] = {
-    {"disk_space", "{mount_point}"},    {"memory_usage", "{}"},
-    {"cpu_usage", "{core_id}"},         {"network_statistics", "{interface_name,ip_address}"},
-    {"io_analysis", "{disk_drive}"},    {"disk_busy_info", "{mount_point}"},
-    {"os_statistics", "{}"},            {"os_info", "{}"},
+    {"disk_space", "{mount_point}"}, {"memory_usage", "{}"},
+    {"cpu_usage", "{core_id}"},      {"network_statistics", "{interface_name,ip_address}"},
+    {"io_analysis", "{disk_drive}"}, {"disk_busy_info", "{mount_point}"},
+    {"os_statistics", "{}"},         {"os_info", "{}"},
 };
 
 class HostProbesThroughProbeStep : public testing::Test {
@@ -95,13 +95,16 @@ TEST_F(HostProbesThroughProbeStep, OnePassStoresEveryProbeAndASecondChangesNothi
     return Central("SELECT string_agg(" + columns + ", ' / ' ORDER BY " + columns +
                    ") FROM varodata." + table + " WHERE agent_id = " + agent);
   };
-  EXPECT_EQ(rows("disk_space", "concat_ws('|', mount_point, file_system, size_mb, space_used_mb, "
-                               "space_available_mb)"),
+  EXPECT_EQ(rows("disk_space",
+                 "concat_ws('|', mount_point, file_system, size_mb, space_used_mb, "
+                 "space_available_mb)"),
             "/mnt/it's x|xfs|2048|1024|1024 / /|ext4|10240|6144|4096");
-  EXPECT_EQ(rows("memory_usage", "concat_ws('|', total_ram_memory_mb, free_ram_memory_mb, "
-                                 "total_swap_memory_mb, free_swap_memory_mb)"),
+  EXPECT_EQ(rows("memory_usage",
+                 "concat_ws('|', total_ram_memory_mb, free_ram_memory_mb, "
+                 "total_swap_memory_mb, free_swap_memory_mb)"),
             "8192|1023|2048|1023");
-  EXPECT_EQ(rows("cpu_usage", "core_id || '|' || load_percentage"), "CPU0|0.000000 / CPU1|0.000000");
+  EXPECT_EQ(rows("cpu_usage", "core_id || '|' || load_percentage"),
+            "CPU0|0.000000 / CPU1|0.000000");
   EXPECT_EQ(rows("network_statistics",
                  "concat_ws('|', interface_name, ip_address, packets_sent, packets_received, "
                  "sent_bytes_kb, receive_bytes_kb, link_speed_mbps)"),
