@@ -607,7 +607,7 @@ WmiStatus EnumerateOperatingSystem(QueryContext& ctx, std::vector<Object>& out) 
     const KernelInfo* k = nullptr;
     if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
     Set(o, kOsVersion, k->release);
-    const bool is64 = k->machine.find("64") != std::string::npos;
+    const bool is64 = k->machine.find("64") != std::string::npos || k->machine == "s390x";
     Set(o, kOsOSArchitecture, is64 ? "64-bit" : "32-bit");
     Set(o, kOsCSName, k->hostName);
   }
