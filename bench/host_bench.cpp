@@ -188,9 +188,10 @@ int main(int argc, char** argv) {
     std::printf("  %-20s %9.1f us per pass\n", code.c_str(), micros / static_cast<double>(passes));
   }
   std::printf("agent: %.1f us per full pass\n", agentMicros);
-  std::printf("resident memory of this process after %ld passes: %ld kB (the agent's own: "
-              "host_bench --agent)\n",
-              passes + 1, ResidentKb());
+  std::printf(
+      "resident memory of this process after %ld passes: %ld kB (the agent's own: "
+      "host_bench --agent)\n",
+      passes + 1, ResidentKb());
   const double referenceMicros = ReferenceMicros(passes);
   if (referenceMicros <= 0) {
     std::fprintf(stderr, "host_bench: the reference program %s failed\n", HOSTPROBE_PATH);
