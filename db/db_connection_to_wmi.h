@@ -25,15 +25,24 @@ class DBConnectionToWMI : public DBConnection {
                        const std::vector<std::string>& filterColumns,
                        const std::vector<std::string>& filterValues) override;
 
+  // Where the connection reads the host.
+  const WmiHostOptions& hostOptions() const { return host.options(); }
+
  private:
   WmiHost host;
 };
 
 // Makes the process-wide WMI connection unless it exists; true when it exists
 // afterwards. Call on the agent thread before any task that uses the connection
-// is handed to a worker: the connection is set once and never replaced or
-// deleted, so a worker may keep the pointer for as long as it runs.
+// is handed to a worker: the connection is never deleted (and replaced only
+// after UseWMIHost), so a worker may keep the pointer for as long as it runs.
 bool ConnectToWMI();
+
+// Makes the next ConnectToWMI describe the host of `options` (a recorded host
+// tree) instead of the live one; the default options go back to the live host.
+// The connection this replaces stays valid until the process ends, since a
+// worker may still hold it.
+void UseWMIHost(WmiHostOptions options);
 
 // The process-wide WMI connection, or null before ConnectToWMI succeeded.
 DBConnectionToWMI* GetWMIConnection();

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <optional>
 #include <set>
+#include <thread>
 #include <unordered_map>
 
 #include "db/wql_parser.h"
@@ -606,7 +607,7 @@ WmiStatus EnumerateOperatingSystem(QueryContext& ctx, std::vector<Object>& out) 
     const KernelInfo* k = nullptr;
     if (WmiStatus s = ctx.Kernel(k); !s.ok()) return s;
     Set(o, kOsVersion, k->release);
-    const bool is64 = k->machine.find("64") != std::string::npos;
+    const bool is64 = k->machine.find("64") != std::string::npos || k->machine == "s390x";
     Set(o, kOsOSArchitecture, is64 ? "64-bit" : "32-bit");
     Set(o, kOsCSName, k->hostName);
   }
@@ -737,6 +738,23 @@ enum {
   kPdCount
 };
 
+// A mount point inside an instance name, whose words are separated by blanks:
+// blanks, tabs, newlines and backslashes written as mountinfo writes them
+// (\040, \011, \012, \134), so that the last word is the whole mount point.
+std::string BlankFreeMountPoint(const std::string& mountPoint) {
+  std::string out;
+  for (char c : mountPoint) {
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\\') {
+      char octal[5];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(c));
+      out += octal;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out) {
   const HostDisks* h = nullptr;
   if (WmiStatus s = ctx.Disks(h, /*withSpace=*/false); !s.ok()) return s;
@@ -752,14 +770,28 @@ WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out)
     }
     counters.push_back(*it);
   }
-  // The boot time is needed only for disks without an earlier reading.
-  int64_t bootTime = 0;
+  // A formatted counter is the change between two readings: a disk without an
+  // earlier reading is read twice, one second apart.
   if (!ctx.host.HasDiskSample(counters)) {
-    const ProcStat* st = nullptr;
-    if (WmiStatus s = ctx.Stat(st); !s.ok()) return s;
-    bootTime = st->bootTime;
+    ctx.host.StartDiskSample(counters);
+    if (ctx.options().sleep) {
+      ctx.options().sleep(1.0);
+    } else {
+      std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
+    if (std::string e = ReadDiskStats(ctx.options().root, all); !e.empty())
+      return ProviderFailure(e);
+    for (size_t i = 0; i < counters.size(); ++i) {
+      auto it = std::find_if(all.begin(), all.end(),
+                             [&](const DiskStats& s) { return s.name == counters[i].name; });
+      if (it == all.end()) {
+        return ProviderFailure(HostPath(ctx.options().root, "/proc/diskstats") + ": no line for " +
+                               counters[i].name);
+      }
+      counters[i] = *it;
+    }
   }
-  const std::vector<WmiHost::DiskRates> rates = ctx.host.DiskRatesSince(counters, bootTime);
+  const std::vector<WmiHost::DiskRates> rates = ctx.host.DiskRatesSince(counters);
   WmiHost::DiskRates total;
   uint64_t queue = 0;
   for (size_t i = 0; i < h->t->disks.size(); ++i) {
@@ -769,7 +801,8 @@ WmiStatus EnumeratePhysicalDiskPerf(QueryContext& ctx, std::vector<Object>& out)
     for (const auto& [disk, part] : h->t->diskPartition) {
       if (disk != i) continue;
       for (const auto& [p, l] : h->partitionLogical) {
-        if (p == part && seen.insert(l).second) name += " " + h->logical[l].mountPoint;
+        if (p == part && seen.insert(l).second)
+          name += " " + BlankFreeMountPoint(h->logical[l].mountPoint);
       }
     }
     const WmiHost::DiskRates& r = rates[i];
@@ -1214,44 +1247,50 @@ std::shared_ptr<const WmiBlockTopology> WmiHost::BlockTopology(WmiStatus& status
   return fresh;
 }
 
+double WmiHost::MonotonicSeconds() const {
+  return options_.monotonicSeconds
+             ? options_.monotonicSeconds()
+             : std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+                   .count();
+}
+
 bool WmiHost::HasDiskSample(const std::vector<DiskStats>& current) {
   std::lock_guard<std::mutex> lock(diskMutex);
   for (const DiskStats& c : current) {
     if (!diskSample.count(c.name)) return false;
   }
-  return haveDiskSample;
+  return true;
 }
 
-std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskStats>& current,
-                                                        int64_t bootTime) {
-  const double now =
-      options_.monotonicSeconds
-          ? options_.monotonicSeconds()
-          : std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-                .count();
+void WmiHost::StartDiskSample(const std::vector<DiskStats>& current) {
+  const double now = MonotonicSeconds();
   std::lock_guard<std::mutex> lock(diskMutex);
-  // Rates need an interval: over a second since the last reading, the counters
-  // of that reading; before that, the rates computed then; for a disk never
-  // seen before, the average since boot.
-  const bool fresh = haveDiskSample && now - diskSampleTime >= 1.0;
+  diskSampleTime = now;
+  diskSample.clear();
+  diskRates.clear();
+  for (const DiskStats& c : current) diskSample[c.name] = c;
+}
+
+std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskStats>& current) {
+  const double now = MonotonicSeconds();
+  std::lock_guard<std::mutex> lock(diskMutex);
+  // Rates need an interval: over a second since the kept reading, the counters
+  // of that reading; before that, the rates computed then, or, when there are
+  // none yet (the second of two first readings), the counters of the reading.
+  const double seconds = now - diskSampleTime;
+  const bool stale = seconds >= 1.0;
+  bool computed = false;
   std::vector<DiskRates> rates;
   for (const DiskStats& c : current) {
     auto last = diskRates.find(c.name);
-    auto before = diskSample.find(c.name);
-    if (!fresh && haveDiskSample && last != diskRates.end() && before != diskSample.end()) {
+    if (!stale && last != diskRates.end()) {
       rates.push_back(last->second);
       continue;
     }
-    DiskStats base;
-    double seconds = 0;
-    if (fresh && before != diskSample.end()) {
-      base = before->second;
-      seconds = now - diskSampleTime;
-    } else {
-      seconds = static_cast<double>(WallSeconds(options_) - bootTime);
-    }
     DiskRates r;
-    if (seconds > 0) {
+    auto before = diskSample.find(c.name);
+    if (before != diskSample.end() && seconds > 0) {
+      const DiskStats& base = before->second;
       auto delta = [](uint64_t a, uint64_t b) {
         return a >= b ? a - b : 0;
       };  // counters reset: no rate
@@ -1268,11 +1307,10 @@ std::vector<WmiHost::DiskRates> WmiHost::DiskRatesSince(const std::vector<DiskSt
     }
     diskRates[c.name] = r;
     rates.push_back(r);
+    computed = true;
   }
-  if (fresh || !haveDiskSample) {
-    haveDiskSample = true;
+  if (computed) {
     diskSampleTime = now;
-    diskSample.clear();
     for (const DiskStats& c : current) diskSample[c.name] = c;
   }
   return rates;

@@ -50,8 +50,11 @@ struct WmiHostOptions {
       ReadFileSystemSpace;
   // Seconds on a clock that only moves forward (rates of the disk class).
   std::function<double()> monotonicSeconds;
-  // Seconds since the epoch (LocalDateTime, and the disk rates of a first query).
+  // Seconds since the epoch (LocalDateTime).
   std::function<int64_t()> wallSeconds;
+  // Waits `seconds` between the two readings of the disk counters that the
+  // first query of the formatted disk class takes (default: sleeps).
+  std::function<void(double seconds)> sleep;
 };
 
 struct WmiBlockTopology;
@@ -80,11 +83,16 @@ class WmiHost {
     uint64_t readBytesPerSec = 0, writeBytesPerSec = 0;
     uint64_t readsPerSec = 0, writesPerSec = 0;
   };
-  // Rates of the physical disks `current` (one entry per disk) as of now; keeps
-  // the counters for the next call. Used by the formatted disk class.
-  // `bootTime` (seconds since the epoch) is needed only when HasDiskSample is false.
-  std::vector<DiskRates> DiskRatesSince(const std::vector<DiskStats>& current, int64_t bootTime);
+  // Rates of the physical disks `current` (one entry per disk) since the
+  // reading kept by StartDiskSample or by an earlier call; keeps the counters
+  // for the next call. Within a second of the kept reading the rates computed
+  // then are given again. Used by the formatted disk class.
+  std::vector<DiskRates> DiskRatesSince(const std::vector<DiskStats>& current);
+  // True when every disk of `current` has a kept reading to compute rates from.
   bool HasDiskSample(const std::vector<DiskStats>& current);
+  // Keeps `current` as the first of two readings (a formatted counter is the
+  // change between two readings of the raw counters).
+  void StartDiskSample(const std::vector<DiskStats>& current);
 
   // The block devices and how they stack. Reading them takes a few hundred
   // files, so the layout is kept and read again only when /proc/partitions
@@ -93,6 +101,8 @@ class WmiHost {
   std::shared_ptr<const WmiBlockTopology> BlockTopology(WmiStatus& status);
 
  private:
+  double MonotonicSeconds() const;
+
   const WmiHostOptions options_;
 
   std::mutex topologyMutex;
@@ -104,7 +114,6 @@ class WmiHost {
   std::mutex diskMutex;
   // Guarded by diskMutex: the counters of the last reading and when it was
   // taken, and the rates last computed from them, by device name.
-  bool haveDiskSample = false;
   double diskSampleTime = 0;
   std::map<std::string, DiskStats> diskSample;
   std::map<std::string, DiskRates> diskRates;

@@ -236,3 +236,15 @@ class Parser {
 }  // namespace
 
 WqlParseResult ParseWql(std::string_view text) { return Parser(text).Parse(); }
+
+std::string QuoteWqlLiteral(std::string_view value) {
+  std::string out;
+  out.reserve(value.size() + 2);
+  out += '\'';
+  for (char c : value) {
+    if (c == '\'' || c == '\\') out += '\\';
+    out += c;
+  }
+  out += '\'';
+  return out;
+}

@@ -53,3 +53,8 @@ struct WqlParseResult {
 };
 
 WqlParseResult ParseWql(std::string_view text);
+
+// `value` as a quoted WQL literal: in single quotes, with every quote and
+// backslash escaped by a backslash, so that ParseWql reads back exactly
+// `value` (a mount point or device name may hold either).
+std::string QuoteWqlLiteral(std::string_view value);

@@ -1,8 +1,14 @@
 #include "platform/host_info.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -583,4 +589,125 @@ std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out) {
   out.freeBlocks = s.f_bfree;
   out.availableBlocks = s.f_bavail;
   return std::string();
+}
+
+std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out) {
+  out.clear();
+  const std::string devPath = HostPath(root, "/proc/net/dev");
+  std::string text;
+  if (int err = ReadFile(devPath, text)) return CannotRead(devPath, err);
+  std::string_view rest = text;
+  NextLine(rest);  // the two header lines
+  NextLine(rest);
+  const std::string netPath = HostPath(root, "/sys/class/net/");
+  while (!rest.empty()) {
+    std::string_view line = NextLine(rest);
+    if (Trim(line).empty()) continue;
+    const size_t colon = line.find(':');
+    if (colon == std::string_view::npos) return devPath + ": malformed line";
+    NetworkInterface n;
+    n.name.assign(Trim(line.substr(0, colon)));
+    std::string_view counters = line.substr(colon + 1);
+    uint64_t v[16];
+    for (uint64_t& value : v) {
+      if (!ParseNumber(NextWord(counters), value))
+        return devPath + ": malformed line for " + n.name;
+    }
+    n.rxBytes = v[0], n.rxPackets = v[1], n.rxErrors = v[2], n.rxDropped = v[3];
+    n.txBytes = v[8], n.txPackets = v[9], n.txErrors = v[10], n.txDropped = v[11];
+
+    const std::string dir = netPath + n.name + "/";
+    bool gone = false;
+    uint64_t number = 0;
+    if (std::string e = ReadNumberFile(dir + "ifindex", number, &gone); !e.empty()) return e;
+    n.index = static_cast<uint32_t>(number);
+    if (std::string e = ReadNumberFile(dir + "type", number, &gone); !e.empty()) return e;
+    n.linkType = static_cast<uint32_t>(number);
+    if (std::string e = ReadNumberFile(dir + "addr_len", number, &gone); !e.empty()) return e;
+    n.addressLength = static_cast<uint32_t>(number);
+    if (gone) continue;  // removed after /proc/net/dev was read
+    if (std::string e = ReadOptionalLine(dir + "operstate", n.operState); !e.empty()) return e;
+    // carrier and speed answer EINVAL while the link is down: not known then.
+    std::string value;
+    if (ReadFile(dir + "carrier", value) == 0) n.carrier = Trim(value) == "1";
+    if (ReadFile(dir + "speed", value) == 0) {
+      int64_t speed = -1;
+      if (ParseNumber(value, speed) && speed >= 0) n.speedMbps = speed;
+    }
+    struct stat st;
+    n.wireless = ::stat((dir + "wireless").c_str(), &st) == 0 ||
+                 ::stat((dir + "phy80211").c_str(), &st) == 0;
+    out.push_back(std::move(n));
+  }
+  return std::string();
+}
+
+std::string ReadIpv4Addresses(std::vector<Ipv4Address>& out) {
+  out.clear();
+  UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
+  if (!fd.valid()) return "netlink socket: " + ErrnoText(errno);
+  struct timeval timeout {};
+  timeout.tv_sec = 5;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+
+  struct {
+    nlmsghdr header;
+    ifaddrmsg message;
+  } request{};
+  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
+  request.header.nlmsg_type = RTM_GETADDR;
+  request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  request.header.nlmsg_seq = 1;
+  request.message.ifa_family = AF_INET;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  if (::sendto(fd.get(), &request, request.header.nlmsg_len, 0,
+               reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
+    return "netlink RTM_GETADDR: " + ErrnoText(errno);
+  }
+
+  std::vector<char> buffer(32768);
+  for (;;) {
+    const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return "netlink RTM_GETADDR: " + ErrnoText(errno);
+    }
+    if (n == 0) return "netlink RTM_GETADDR: the answer ended early";
+    int left = static_cast<int>(n);
+    for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
+         h = NLMSG_NEXT(h, left)) {
+      if (h->nlmsg_type == NLMSG_DONE) return std::string();
+      if (h->nlmsg_type == NLMSG_ERROR) {
+        const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
+        return "netlink RTM_GETADDR: " + ErrnoText(-e->error);
+      }
+      if (h->nlmsg_type != RTM_NEWADDR) continue;
+      const auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+      if (m->ifa_family != AF_INET) continue;
+      Ipv4Address a;
+      a.interfaceIndex = m->ifa_index;
+      uint32_t flags = m->ifa_flags;
+      const void* local = nullptr;
+      const void* address = nullptr;
+      int attributesLeft = static_cast<int>(IFA_PAYLOAD(h));
+      for (const rtattr* attribute = IFA_RTA(m); RTA_OK(attribute, attributesLeft);
+           attribute = RTA_NEXT(attribute, attributesLeft)) {
+        if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= 4)
+          local = RTA_DATA(attribute);
+        if (attribute->rta_type == IFA_ADDRESS && RTA_PAYLOAD(attribute) >= 4)
+          address = RTA_DATA(attribute);
+        if (attribute->rta_type == IFA_FLAGS && RTA_PAYLOAD(attribute) >= 4)
+          std::memcpy(&flags, RTA_DATA(attribute), 4);
+      }
+      const void* chosen = local ? local : address;
+      if (!chosen) continue;
+      char text[INET_ADDRSTRLEN];
+      if (!::inet_ntop(AF_INET, chosen, text, sizeof text)) continue;
+      a.address = text;
+      a.secondary = (flags & IFA_F_SECONDARY) != 0;
+      a.permanent = (flags & IFA_F_PERMANENT) != 0;
+      out.push_back(std::move(a));
+    }
+  }
 }

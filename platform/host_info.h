@@ -158,3 +158,32 @@ struct FileSystemSpace {
   uint64_t availableBlocks = 0;  // f_bavail: free blocks unprivileged users may use
 };
 std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out);
+
+// A network interface: /sys/class/net/<name>/ for its kind and state, with its
+// counters from /proc/net/dev (the same kernel counters as statistics/, 64 bits).
+struct NetworkInterface {
+  std::string name;            // directory name under /sys/class/net
+  uint32_t index = 0;          // ifindex
+  uint32_t linkType = 0;       // type: ARPHRD_* (1 Ethernet, 772 loopback, 24 IEEE 1394)
+  bool wireless = false;       // wireless/ or phy80211/ present
+  std::string operState;       // operstate: up, down, unknown, dormant, ...
+  bool carrier = false;        // carrier is 1 (the file cannot be read while down)
+  uint32_t addressLength = 0;  // addr_len: bytes of the hardware address
+  int64_t speedMbps = -1;      // speed in Mb/s; -1 when the driver does not know it
+  uint64_t rxBytes = 0, rxPackets = 0, rxErrors = 0, rxDropped = 0;  // /proc/net/dev receive
+  uint64_t txBytes = 0, txPackets = 0, txErrors = 0, txDropped = 0;  // /proc/net/dev transmit
+};
+// Every interface that /proc/net/dev lists, in its order. An interface that
+// vanishes between the two files is left out.
+std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out);
+
+// One IPv4 address of an interface, from the kernel's address table (rtnetlink).
+struct Ipv4Address {
+  uint32_t interfaceIndex = 0;  // ifa_index
+  std::string address;          // IFA_LOCAL (IFA_ADDRESS when absent), dotted decimal
+  bool secondary = false;       // IFA_F_SECONDARY: an alias in a subnet that has a primary
+  bool permanent = false;       // IFA_F_PERMANENT: configured, not leased with a lifetime
+};
+// The live host's IPv4 addresses, in the kernel's order (by interface). The
+// kernel answers at once; the wait is still bounded by a 5-second receive timeout.
+std::string ReadIpv4Addresses(std::vector<Ipv4Address>& out);

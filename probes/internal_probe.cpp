@@ -6,6 +6,7 @@
 #include "platform/log.h"
 #include "platform/text.h"
 #include "probes/ipt_data_log_analysis.h"
+#include "probes/host_probe_factories.h"
 
 namespace {
 
@@ -20,14 +21,14 @@ struct ProbeEntry {
 // Every probe code the agent knows.
 constexpr ProbeEntry kProbes[] = {
     // Host probes.
-    {"disk_space", nullptr},
-    {"memory_usage", nullptr},
-    {"cpu_usage", nullptr},
-    {"network_statistics", nullptr},
-    {"io_analysis", nullptr},
-    {"disk_busy_info", nullptr},
-    {"os_statistics", nullptr},
-    {"os_info", nullptr},
+    {"disk_space", CreateHostProbe<IPTDiskSpace>},
+    {"memory_usage", CreateHostProbe<IPTMemoryUsage>},
+    {"cpu_usage", CreateCpuUsageProbe},
+    {"network_statistics", CreateHostProbe<IPTNetworkStatistics>},
+    {"io_analysis", CreateHostProbe<IPTIOAnalysis>},
+    {"disk_busy_info", CreateHostProbe<IPTDiskBusyInfo>},
+    {"os_statistics", CreateHostProbe<IPTProcessInfo>},
+    {"os_info", CreateHostProbe<IPTOperatingSystemInfo>},
 
     // Server configuration probes.
     {"pg_hba_conf", nullptr},
@@ -61,8 +62,7 @@ std::unique_ptr<InternalProbe> CreateInternalProbeCollector(const std::string& p
                                                             const std::string& databaseName) {
   const ProbeEntry* entry = FindProbe(probeCode);
   if (entry == nullptr || entry->make == nullptr) {
-    LogMessage(StrFormat(_("unrecognized internal probe code: %s"), probeCode.c_str()),
-               LOG_DEBUG1);
+    LogMessage(StrFormat(_("unrecognized internal probe code: %s"), probeCode.c_str()), LOG_DEBUG1);
     return nullptr;
   }
   return entry->make(serverId, databaseName);

@@ -16,6 +16,7 @@
 
 #include "db/db_connection_to_wmi.h"
 #include "db/result_set_from_wmi.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -51,6 +52,10 @@ struct RecordedHost {
       return std::string();
     };
     options.monotonicSeconds = [this] { return monotonic; };
+    options.sleep = [this](double seconds) {
+      monotonic += seconds;
+      if (onSleep) onSleep();
+    };
     options.wallSeconds = [this] { return this->wall; };
     this->wall = wall;
   }
@@ -59,6 +64,7 @@ struct RecordedHost {
   std::string spaceError = "Permission denied";
   std::vector<std::string> asked;  // mount points given to statvfs
   double monotonic = 100;
+  std::function<void()> onSleep;  // runs in the wait between two disk readings
   int64_t wall = 0;
   WmiHostOptions options;
 };
@@ -89,6 +95,31 @@ std::vector<std::string> Query(DBConnectionToWMI& conn, const std::string& wql) 
 }
 
 using Rows = std::vector<std::string>;
+
+// A copy of the recorded tree `name` in `dir` whose disk counters read 0, as
+// at boot; returns its root. RestoreDiskCounters puts the recorded ones back.
+std::string CopyCountingFromBoot(const std::string& name, const TempDir& dir) {
+  fs::copy(DataDir(name), dir.path(),
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  std::ifstream in(dir.str() + "/proc/diskstats");
+  std::ostringstream zeroed;
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string major, minor, device, counter;
+    words >> major >> minor >> device;
+    zeroed << major << ' ' << minor << ' ' << device;
+    while (words >> counter) zeroed << " 0";
+    zeroed << '\n';
+  }
+  in.close();
+  std::ofstream(dir.str() + "/proc/diskstats", std::ios::trunc) << zeroed.str();
+  return dir.str();
+}
+void RestoreDiskCounters(const std::string& name, const TempDir& dir) {
+  fs::copy_file(DataDir(name) + "/proc/diskstats", dir.str() + "/proc/diskstats",
+                fs::copy_options::overwrite_existing);
+}
 
 TEST(WmiPlainHost, DisksPartitionsAndMountedFileSystems) {
   RecordedHost host(DataDir("host_plain"), 1700001000);
@@ -203,17 +234,27 @@ TEST(WmiPlainHost, MemoryProcessorsProcessesAndSystem) {
 }
 
 TEST(WmiPlainHost, DiskBusyRatesOverTheIntervalSinceTheLastReading) {
-  RecordedHost host(DataDir("host_plain"), 1700001000);
+  TempDir dir;
+  RecordedHost host(CopyCountingFromBoot("host_plain", dir), 1700001000);
+  // The first query reads the counters twice: at boot, then 1000 s later.
+  int waits = 0;
+  host.onSleep = [&] {
+    ++waits;
+    host.monotonic += 999;
+    RestoreDiskCounters("host_plain", dir);
+  };
   DBConnectionToWMI conn(host.options);
   const std::string query = "SELECT * FROM Win32_PerfFormattedData_PerfDisk_PhysicalDisk";
   const std::string header =
       "name|caption|description|percentidletime|percentdisktime|diskreadbytespersec|"
       "diskwritebytespersec|diskreadspersec|diskwritespersec|currentdiskqueuelength";
-  // First reading: the average since boot, 1000 s ago. 250000 ms busy = 25 %;
-  // 204800 sectors read = 104857.6 bytes/s; 409600 written = 209715.2 bytes/s.
+  // First query: the change over the 1000 s between its two readings. 250000
+  // ms busy = 25 %; 204800 sectors read = 104857.6 bytes/s; 409600 written =
+  // 209715.2 bytes/s.
   const Rows sinceBoot{header, "0 /boot /|<null>|<null>|75|25|104857|209715|1|2|0",
                        "_Total|<null>|<null>|75|25|104857|209715|1|2|0"};
   EXPECT_EQ(Query(conn, query), sinceBoot);
+  EXPECT_EQ(waits, 1);
   // Within a second of that reading the same rates are given again.
   host.monotonic += 0.5;
   EXPECT_EQ(Query(conn, query), sinceBoot);
@@ -229,7 +270,14 @@ TEST(WmiPlainHost, DiskBusyRatesOverTheIntervalSinceTheLastReading) {
 }
 
 TEST(WmiLvmHost, FileSystemsOnMdLvmCryptAndWholeDisksBelongToTheirDisks) {
-  RecordedHost host(DataDir("host_lvm"), 1600001000);
+  TempDir dir;
+  RecordedHost host(CopyCountingFromBoot("host_lvm", dir), 1600001000);
+  int waits = 0;
+  host.onSleep = [&] {
+    ++waits;
+    host.monotonic += 999;
+    RestoreDiskCounters("host_lvm", dir);
+  };
   DBConnectionToWMI conn(host.options);
 
   EXPECT_EQ(
@@ -277,8 +325,8 @@ TEST(WmiLvmHost, FileSystemsOnMdLvmCryptAndWholeDisksBelongToTheirDisks) {
                        {"/dev/sdb1", root + " " + data},
                        {"/dev/sdb2", "/secure:ext4:972800000:870400000"}}));
 
-  // Busy time: nvme 100 ms, sda 400 s, sdb 600 s in 1000 s since boot; the
-  // total is their average.
+  // Busy time: nvme 100 ms, sda 400 s, sdb 600 s in the 1000 s between the two
+  // readings; the total is their average.
   EXPECT_EQ(
       Query(conn,
             "SELECT Name, PercentIdleTime, DiskReadBytesPersec, DiskWriteBytesPersec, "
@@ -286,6 +334,7 @@ TEST(WmiLvmHost, FileSystemsOnMdLvmCryptAndWholeDisksBelongToTheirDisks) {
       (Rows{"name|percentidletime|diskreadbytespersec|diskwritebytespersec|currentdiskqueuelength",
             "0 /scratch|100|40|81|0", "1 / /data /boot|60|512|1024|2",
             "2 / /data /secure|40|512|1024|1", "_Total|67|1064|2129|3"}));
+  EXPECT_EQ(waits, 1) << "later queries use the kept reading";
 
   // No PRETTY_NAME, /usr/lib/os-release only; no DMI files.
   EXPECT_EQ(Query(conn, "SELECT Caption, Version FROM Win32_OperatingSystem"),
