@@ -5,6 +5,9 @@
 #include "db/result_set_with_fixed_error.h"
 #include "platform/log.h"
 #include "platform/text.h"
+#include "probes/ipt_audit_configuration.h"
+#include "probes/ipt_hba_conf.h"
+#include "probes/ipt_log_configuration.h"
 
 namespace {
 
@@ -29,9 +32,9 @@ constexpr ProbeEntry kProbes[] = {
     {"os_info", nullptr},
 
     // Server configuration probes.
-    {"pg_hba_conf", nullptr},
-    {"audit_configuration", nullptr},
-    {"log_configuration", nullptr},
+    {"pg_hba_conf", &MakeHbaConfProbe},
+    {"audit_configuration", &MakeAuditConfigurationProbe},
+    {"log_configuration", &MakeLogConfigurationProbe},
 
     // Data and log directories.
     {"data_log_file_analysis", nullptr},
