@@ -1,6 +1,7 @@
 #include "platform/protected_file.h"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -52,7 +53,7 @@ bool WritableByOthers(const struct stat& st) { return (st.st_mode & (S_IWGRP | S
 }  // namespace
 
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content,
-                     std::string& error) {
+                     std::string& error, std::optional<uid_t> readableBy) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) {
     error = ErrnoText(errno);
@@ -67,7 +68,23 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& cont
     error = "not a regular file";
     return false;
   }
+  if (readableBy && *readableBy != 0 &&
+      !((st.st_uid == *readableBy && (st.st_mode & S_IRUSR) != 0) ||
+        (st.st_mode & S_IROTH) != 0)) {
+    error = "the server's own account cannot read it";
+    return false;
+  }
   return ReadAll(fd.get(), maxBytes, content, error);
+}
+
+std::optional<uid_t> SocketPeerUid(int fd) {
+  struct ucred peer {};
+  socklen_t length = sizeof(peer);
+  if (fd < 0 || ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 ||
+      length != sizeof(peer) || peer.pid == 0) {
+    return std::nullopt;
+  }
+  return peer.uid;
 }
 
 bool ProtectedFile::Open(const std::string& path, size_t maxBytes, std::string& error) {

@@ -6,17 +6,26 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/unique_fd.h"
 
 // Reads at most `maxBytes` of the regular file at `path` into `content`
-// (without waiting on a FIFO or a device). False with the cause in `error`.
+// (without waiting on a FIFO or a device). With `readableBy`, only a file
+// that account could read itself (it owns the file, or everyone may read it),
+// so that the agent's own rights never hand out a file on another's behalf.
+// False with the cause in `error`.
 bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& content,
-                     std::string& error);
+                     std::string& error, std::optional<uid_t> readableBy = std::nullopt);
+
+// The account of the process at the other end of the local (Unix) socket
+// `fd`; none for another kind of socket.
+std::optional<uid_t> SocketPeerUid(int fd);
 
 // One file opened for a rewrite. Open checks the path: it must be absolute;
 // every directory on its resolved path must be owned by root or the file's

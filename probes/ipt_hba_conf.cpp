@@ -1,11 +1,13 @@
 #include "probes/ipt_hba_conf.h"
 
+#include "db/db_connection_to_postgresql.h"
 #include "db/server_pool.h"
+#include "platform/log.h"
 #include "platform/protected_file.h"
 #include "platform/text.h"
 #include "probes/hba_line.h"
 
-void ReadHbaFile(DBConnection& server, int32_t serverId, ResultSetWithFixedRows& rows,
+void ReadHbaFile(DBConnectionToPostgreSQL& server, int32_t serverId, ResultSetWithFixedRows& rows,
                  std::string& errorText) {
   std::unique_ptr<ResultSet> shown = server.ExecuteQuery("SHOW hba_file");
   if (!shown->IsOk()) {
@@ -14,11 +16,19 @@ void ReadHbaFile(DBConnection& server, int32_t serverId, ResultSetWithFixedRows&
   }
   const std::string path = shown->GetValueByIndex(0, 0);
   std::string content;
-  if (IsLocalServer(serverId)) {
-    // Read with the same bound as through the server; a FIFO or a device
-    // named by the setting is refused rather than waited on.
+  // The agent reads as root, so a local file is read only when the server's
+  // own account (the peer of the socket) could read it: the setting never
+  // reaches other files. A FIFO or a device is refused rather than waited on.
+  // When the account is not known (not a socket connection after all), the
+  // file is read through the server.
+  std::optional<uid_t> serverAccount;
+  if (IsLocalServer(serverId)) serverAccount = SocketPeerUid(PQsocket(server.GetHandle()));
+  if (serverAccount) {
     std::string cause;
-    if (!ReadRegularFile(path, kMaxHbaFileBytes, content, cause)) {
+    if (!ReadRegularFile(path, kMaxHbaFileBytes, content, cause, serverAccount)) {
+      LogMessage(StrFormat(_("cannot read pg_hba.conf %s of server %d: %s"), path.c_str(),
+                           serverId, cause.c_str()),
+                 LOG_WARNING);
       errorText = _("unable to read ") + path;
       return;
     }

@@ -8,16 +8,18 @@
 #include <memory>
 #include <string>
 
-#include "db/db_connection.h"
+#include "db/db_connection_to_postgresql.h"
 #include "probes/internal_probe.h"
 
 // Most bytes of pg_hba.conf that are read.
 inline constexpr size_t kMaxHbaFileBytes = 1048576;
 
 // Adds one row per entry line of the pg_hba.conf of the server behind
-// `server` (server `serverId`): line_num, then the first six fields. Sets
-// `errorText` when the file cannot be found or read.
-void ReadHbaFile(DBConnection& server, int32_t serverId, ResultSetWithFixedRows& rows,
+// `server` (server `serverId`): line_num, then the first six fields. A local
+// server's file is read from this host, if the server's own account could
+// read it; any other through the server. Sets `errorText` when the file
+// cannot be found or read.
+void ReadHbaFile(DBConnectionToPostgreSQL& server, int32_t serverId, ResultSetWithFixedRows& rows,
                  std::string& errorText);
 
 class IPTHbaConf : public InternalProbe {
