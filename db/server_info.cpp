@@ -1,6 +1,7 @@
 #include "db/server_info.h"
 
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <unordered_map>
 
@@ -16,9 +17,27 @@ constexpr std::chrono::seconds kVersionQueryLimit{10};
 // Highest release number the code can hold below the next family's 20000.
 constexpr int32_t kMaxMajor = 99;
 
+// A failed store is tried again after this many seconds, not on every new
+// connection (the pool opens new ones every pass).
+constexpr int64_t kRetrySeconds = 600;
+
+// The last attempt to store a server's code.
+struct Attempt {
+  int32_t code = 0;
+  bool stored = false;
+  int64_t at = 0;  // seconds since 1970
+};
+
 std::mutex recordedMutex;
-// Guarded by recordedMutex: the code last stored for each server by this process.
-std::unordered_map<int32_t, int32_t> recordedCodes;
+// Guarded by recordedMutex: the last attempt for each server by this process.
+std::unordered_map<int32_t, Attempt> attempts;
+
+int64_t Now() { return static_cast<int64_t>(std::time(nullptr)); }
+
+void NoteAttempt(int32_t serverId, int32_t code, bool stored) {
+  std::lock_guard<std::mutex> lock(recordedMutex);
+  attempts[serverId] = Attempt{code, stored, Now()};
+}
 
 }  // namespace
 
@@ -50,14 +69,17 @@ bool RecordServerVersion(int32_t serverId, DBConnectionToPostgreSQL& server,
   if (!conn || !GetCentralConnection()) return true;
   const int32_t number = PQserverVersion(conn);
   {
-    // Without KELVORA the code is known from the connection alone; the common
-    // case (a server already recorded) sends nothing.
+    // The common case (a server already recorded) sends nothing: the code is
+    // known from the connection alone, up to the KELVORA family.
     std::lock_guard<std::mutex> lock(recordedMutex);
-    auto found = recordedCodes.find(serverId);
-    if (found != recordedCodes.end() &&
-        (found->second == ServerVersionCode(number, false) ||
-         found->second == ServerVersionCode(number, true))) {
-      return true;
+    auto found = attempts.find(serverId);
+    if (found != attempts.end()) {
+      const Attempt& last = found->second;
+      if (last.stored && (last.code == ServerVersionCode(number, false) ||
+                          last.code == ServerVersionCode(number, true))) {
+        return true;
+      }
+      if (!last.stored && Now() < last.at + kRetrySeconds) return true;
     }
   }
   bool timedOut = false;
@@ -72,6 +94,7 @@ bool RecordServerVersion(int32_t serverId, DBConnectionToPostgreSQL& server,
                            "not recorded this time"),
                          serverId, version->GetErrorMessage().c_str()),
                LOG_WARNING);
+    NoteAttempt(serverId, 0, false);
     return true;
   }
   const std::string text = version->GetValueByIndex(0, 0);
@@ -84,18 +107,20 @@ bool RecordServerVersion(int32_t serverId, DBConnectionToPostgreSQL& server,
                                                             {text});
   if (!stored->IsOk()) {
     LogMessage(StrFormat(_("could not record the version code of server %d: %s; the log "
-                           "settings probe and the log import read 0 until it is recorded"),
-                         serverId, stored->GetErrorMessage().c_str()),
+                           "settings probe reads 0 until it is recorded (tried again in %d "
+                           "minutes)"),
+                         serverId, stored->GetErrorMessage().c_str(),
+                         static_cast<int>(kRetrySeconds / 60)),
                LOG_WARNING);
+    NoteAttempt(serverId, code, false);
     return true;
   }
   LogMessage(StrFormat(_("recorded version code %d of server %d"), code, serverId), LOG_DEBUG1);
-  std::lock_guard<std::mutex> lock(recordedMutex);
-  recordedCodes[serverId] = code;
+  NoteAttempt(serverId, code, true);
   return true;
 }
 
 void ForgetRecordedServerVersions() {
   std::lock_guard<std::mutex> lock(recordedMutex);
-  recordedCodes.clear();
+  attempts.clear();
 }

@@ -28,7 +28,8 @@ std::string ServerInfoUpsertQuery(int32_t serverId, int32_t code);
 
 // Reads the version of the server behind `server` (SELECT version(), bounded
 // like the heartbeat ping) and stores its code on the central connection,
-// unless this process has already stored the same code for `serverId`. False
+// unless this process has already stored the same code for `serverId` (a
+// failed store is tried again after ten minutes). False
 // with the reason in `errorText` when the server did not answer in time (its
 // connection is then closed); a failed store is only logged, as the server
 // itself is usable.

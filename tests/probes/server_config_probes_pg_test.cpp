@@ -27,6 +27,12 @@ constexpr int32_t kDeadServer = 1703;    // bound to a port nothing listens on
 
 std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
 
+int CountOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
 class ServerConfigProbesTest : public testing::Test {
  protected:
   void SetUp() override {
@@ -138,6 +144,29 @@ TEST_F(ServerConfigProbesTest, TheConnectionRecordsTheServersVersionCode) {
                     "varodata.server_info WHERE server_id = " +
                     std::to_string(kLocalServer)),
             std::to_string(expected) + " true");
+}
+
+TEST_F(ServerConfigProbesTest, AFailedVersionStoreIsLoggedOnceAndTheConnectionStillServes) {
+  LogLevelGuard level;
+  SetLogLevel(LOG_WARNING);
+  LogCapture log;
+  ForgetRecordedServerVersions();
+  ReapIdleServerConnections();
+  Central("ALTER TABLE varodata.server_info RENAME TO server_info_away");
+  struct PutBack {
+    ~PutBack() { Central("ALTER TABLE varodata.server_info_away RENAME TO server_info"); }
+  } putBack;
+  for (int pass = 0; pass < 2; ++pass) {
+    std::string error;
+    ServerConnectionLease lease = AllocateServerConnection(kLocalServer, "", error);
+    ASSERT_TRUE(lease) << error;
+    EXPECT_TRUE(lease->ExecuteQuery("SELECT 1")->IsOk());
+    lease.Release();
+    ReapIdleServerConnections();
+  }
+  const std::string text = log.Take();
+  EXPECT_EQ(CountOf(text, "could not record the version code of server 1701"), 1) << text;
+  ForgetRecordedServerVersions();
 }
 
 TEST_F(ServerConfigProbesTest, LogSettingsFollowTheVersionCodeBoundaries) {
