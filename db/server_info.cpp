@@ -103,8 +103,8 @@ bool RecordServerVersion(int32_t serverId, DBConnectionToPostgreSQL& server,
   // Looked up again: the central connection is read at the moment of use.
   DBConnection* central = GetCentralConnection();
   if (!central) return true;
-  std::unique_ptr<ResultSet> stored = central->ExecuteQuery(ServerInfoUpsertQuery(serverId, code),
-                                                            {text});
+  std::unique_ptr<ResultSet> stored =
+      central->ExecuteQuery(ServerInfoUpsertQuery(serverId, code), {text});
   if (!stored->IsOk()) {
     LogMessage(StrFormat(_("could not record the version code of server %d: %s; the log "
                            "settings probe reads 0 until it is recorded (tried again in %d "

@@ -69,8 +69,7 @@ bool ReadRegularFile(const std::string& path, size_t maxBytes, std::string& cont
     return false;
   }
   if (readableBy && *readableBy != 0 &&
-      !((st.st_uid == *readableBy && (st.st_mode & S_IRUSR) != 0) ||
-        (st.st_mode & S_IROTH) != 0)) {
+      !((st.st_uid == *readableBy && (st.st_mode & S_IRUSR) != 0) || (st.st_mode & S_IROTH) != 0)) {
     error = "the server's own account cannot read it";
     return false;
   }
@@ -129,8 +128,8 @@ bool ProtectedFile::Open(const std::string& path, size_t maxBytes, std::string& 
   }
   chain.push_back(st);
   for (const std::string& part : parts) {
-    UniqueFd next(::openat(current.get(), part.c_str(),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd next(
+        ::openat(current.get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!next.valid()) {
       error = "directory " + part + ": " + ErrnoText(errno);
       return false;

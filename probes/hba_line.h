@@ -19,7 +19,7 @@ std::vector<std::string> SplitHbaLine(std::string_view line);
 
 // One entry line of a pg_hba.conf file.
 struct HbaEntry {
-  int64_t lineNumber = 0;  // from 1, counting every line (blank and comment lines too)
+  int64_t lineNumber = 0;           // from 1, counting every line (blank and comment lines too)
   std::vector<std::string> fields;  // SplitHbaLine of the line, at least six
 };
 

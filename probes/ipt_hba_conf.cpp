@@ -26,8 +26,8 @@ void ReadHbaFile(DBConnectionToPostgreSQL& server, int32_t serverId, ResultSetWi
   if (serverAccount) {
     std::string cause;
     if (!ReadRegularFile(path, kMaxHbaFileBytes, content, cause, serverAccount)) {
-      LogMessage(StrFormat(_("cannot read pg_hba.conf %s of server %d: %s"), path.c_str(),
-                           serverId, cause.c_str()),
+      LogMessage(StrFormat(_("cannot read pg_hba.conf %s of server %d: %s"), path.c_str(), serverId,
+                           cause.c_str()),
                  LOG_WARNING);
       errorText = _("unable to read ") + path;
       return;

@@ -86,7 +86,8 @@ bool IsNone(const std::string& value) {
 template <size_t N>
 ConfigurationTaskResult UpdateConfiguration(const SettingRule (&rules)[N],
                                             const char* invalidParameters, bool syslog,
-                                            bool silentMode, const std::vector<std::string>& values) {
+                                            bool silentMode,
+                                            const std::vector<std::string>& values) {
   ConfigurationTaskResult result;
   auto failed = [&](std::string message) {
     result.ok = false;
@@ -116,8 +117,8 @@ ConfigurationTaskResult UpdateConfiguration(const SettingRule (&rules)[N],
                            "absolute path; nothing is changed"),
                          path.c_str()),
                LOG_WARNING);
-    return failed(StrFormat(_("failed to open file '%s' for reading"),
-                            (path + "/postgresql.conf").c_str()));
+    return failed(
+        StrFormat(_("failed to open file '%s' for reading"), (path + "/postgresql.conf").c_str()));
   }
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   path += "/postgresql.conf";
@@ -125,9 +126,9 @@ ConfigurationTaskResult UpdateConfiguration(const SettingRule (&rules)[N],
   ProtectedFile file;
   std::string cause;
   if (!file.Open(path, kMaxConfigFileBytes, cause)) {
-    LogMessage(StrFormat(_("cannot edit %s: %s; the file is left unchanged"), path.c_str(),
-                         cause.c_str()),
-               LOG_WARNING);
+    LogMessage(
+        StrFormat(_("cannot edit %s: %s; the file is left unchanged"), path.c_str(), cause.c_str()),
+        LOG_WARNING);
     return failed(StrFormat(_("failed to open file '%s' for reading"), path.c_str()));
   }
   std::vector<std::string> lines = SplitConfigLines(file.content());
@@ -156,8 +157,7 @@ ConfigurationTaskResult UpdateLogConfiguration(std::string_view arguments) {
   const bool syslog = !IsNone(values[kLogSyslogFacility]);
   const int32_t code =
       ParseDecimal<int32_t>(values[kLogVersionCode], DecimalForm::kSigned).value_or(0);
-  return UpdateConfiguration(kLogRules,
-                             _("Invalid parameters to log configuration job"), syslog,
+  return UpdateConfiguration(kLogRules, _("Invalid parameters to log configuration job"), syslog,
                              IsSilentModeVersion(code), values);
 }
 
@@ -166,7 +166,6 @@ ConfigurationTaskResult UpdateAuditConfiguration(std::string_view arguments) {
   if (!SplitConfigurationArguments(arguments, kAuditValueCount, values)) {
     return {false, _("Invalid parameters to audit configuration job")};
   }
-  return UpdateConfiguration(kAuditRules,
-                             _("Invalid parameters to audit configuration job"), true, false,
-                             values);
+  return UpdateConfiguration(kAuditRules, _("Invalid parameters to audit configuration job"), true,
+                             false, values);
 }

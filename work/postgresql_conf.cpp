@@ -98,8 +98,8 @@ void SetConfigParameter(std::vector<std::string>& lines, const std::string& name
     if (hashes == std::string_view::npos) continue;
     line.remove_prefix(hashes);
     std::string_view key = line.substr(0, line.find('='));
-    while (!key.empty() && (key.back() == ' ' || key.back() == '\t' || key.back() == '\n' ||
-                            key.back() == '\r')) {
+    while (!key.empty() &&
+           (key.back() == ' ' || key.back() == '\t' || key.back() == '\n' || key.back() == '\r')) {
       key.remove_suffix(1);
     }
     if (key != name) continue;

@@ -1,5 +1,7 @@
 // Reading files of other accounts: only regular files, never waiting on a
 // FIFO, bounded, and on behalf of an account only what it could read itself.
+#include "platform/protected_file.h"
+
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sys/socket.h>
@@ -9,7 +11,6 @@
 #include <fstream>
 #include <string>
 
-#include "platform/protected_file.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -1,10 +1,10 @@
 // The pg_hba.conf reader: lines to fields, files to numbered entries.
+#include "probes/hba_line.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "probes/hba_line.h"
 
 namespace {
 

@@ -98,8 +98,8 @@ TEST_F(ServerConfigProbesTest, HbaRowsAreTheSameFromTheFileAndThroughTheServer) 
   for (uint32_t i = 0; i < local->GetRowCount(); ++i) {
     if (local->GetValueByIndex(i, 0) == std::to_string(localLine)) {
       found = true;
-      EXPECT_EQ(Row(*local, i), (std::vector<std::string>{std::to_string(localLine), "local",
-                                                          "all", "all", "", "trust", ""}));
+      EXPECT_EQ(Row(*local, i), (std::vector<std::string>{std::to_string(localLine), "local", "all",
+                                                          "all", "", "trust", ""}));
     }
   }
   EXPECT_TRUE(found);
@@ -126,9 +126,9 @@ TEST_F(ServerConfigProbesTest, AnUnreachableServerFailsEveryProbeAndKeepsTheStor
     EXPECT_NE(rows->GetErrorMessage().find("unable to connect to server " + id), std::string::npos)
         << code << ": " << rows->GetErrorMessage();
   }
-  EXPECT_EQ(Central("SELECT log_destination FROM varodata.log_configuration WHERE server_id = " +
-                    id),
-            "stderr");
+  EXPECT_EQ(
+      Central("SELECT log_destination FROM varodata.log_configuration WHERE server_id = " + id),
+      "stderr");
 }
 
 TEST_F(ServerConfigProbesTest, TheConnectionRecordsTheServersVersionCode) {
@@ -178,9 +178,8 @@ TEST_F(ServerConfigProbesTest, LogSettingsFollowTheVersionCodeBoundaries) {
     bool silentMode;   // the row has log_silent_mode (which this server lacks)
   };
   const Case cases[] = {
-      {"10901", true},  {"10902", false}, {"1", true},      {"20000", false},
-      {"20001", true},  {"20901", true},  {"20902", false}, {"0", false},
-      {"-1", false},    {nullptr, false},
+      {"10901", true}, {"10902", false}, {"1", true},  {"20000", false}, {"20001", true},
+      {"20901", true}, {"20902", false}, {"0", false}, {"-1", false},    {nullptr, false},
   };
   for (const Case& c : cases) {
     Central("DELETE FROM varodata.server_info WHERE server_id = " + id);

@@ -69,8 +69,7 @@ class ServiceHost {
   // The unaligned, tuples-only output of `sql` run over the socket, and the exit code.
   ProcessResult Psql(const std::string& sql) const {
     return RunProcess({PgCluster::Get().binDir() + "/psql", "-X", "-A", "-t", "-h", socketDir(),
-                       "-p", std::to_string(kPort), "-U", "postgres", "-d", "postgres", "-c",
-                       sql});
+                       "-p", std::to_string(kPort), "-U", "postgres", "-d", "postgres", "-c", sql});
   }
   // The postmaster's start time, read over the socket; empty when it is down.
   std::string StartTime() const {

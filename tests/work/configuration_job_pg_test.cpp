@@ -117,13 +117,20 @@ class ConfigurationJobTest : public testing::Test {
 // Values a server of this release accepts; the prefix holds an apostrophe,
 // a backslash and a trailing blank.
 std::map<int, std::string> NewLogValues() {
-  return {{1, "stderr"},          {2, "on"},        {3, "off"},       {4, "pg_log"},
-          {5, "pg-%a.log"},       {6, "none"},      {7, "NA"},        {8, "20"},
-          {9, "2"},               {10, "on"},       {11, "notice"},   {12, "error"},
-          {13, "warning"},        {14, "250"},      {15, "off"},      {16, "off"},
-          {17, "off"},            {18, "on"},       {19, "on"},       {20, "on"},
-          {21, "on"},             {22, "off"},      {23, "off"},      {24, "on"},
-          {25, "verbose"},        {26, "%m [%p] it's \\x "}, {27, "ddl"}, {28, "x"},
+  return {{1, "stderr"},    {2, "on"},
+          {3, "off"},       {4, "pg_log"},
+          {5, "pg-%a.log"}, {6, "none"},
+          {7, "NA"},        {8, "20"},
+          {9, "2"},         {10, "on"},
+          {11, "notice"},   {12, "error"},
+          {13, "warning"},  {14, "250"},
+          {15, "off"},      {16, "off"},
+          {17, "off"},      {18, "on"},
+          {19, "on"},       {20, "on"},
+          {21, "on"},       {22, "off"},
+          {23, "off"},      {24, "on"},
+          {25, "verbose"},  {26, "%m [%p] it's \\x "},
+          {27, "ddl"},      {28, "x"},
           {29, "11500"}};
 }
 
@@ -144,8 +151,8 @@ TEST_F(ConfigurationJobTest, ALogConfigurationJobThenARestartAppliesTheSettings)
   EXPECT_EQ(Show("log_statement"), "ddl");
 
   // The probe reports them, and they are stored.
-  std::unique_ptr<Task> probe = CreateInternalProbe(kServerId, "postgres", "log_configuration",
-                                                    "log_configuration", {});
+  std::unique_ptr<Task> probe =
+      CreateInternalProbe(kServerId, "postgres", "log_configuration", "log_configuration", {});
   ASSERT_TRUE(probe);
   probe->SetParameters({"server_id"}, {std::to_string(kServerId)});
   probe->Run(*GetCentralConnection());

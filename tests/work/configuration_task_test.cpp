@@ -45,14 +45,12 @@ std::vector<std::string> Leftovers(const fs::path& dir) {
 
 // Values 1 to 29 of a log configuration step; a value with blanks is quoted.
 std::map<int, std::string> DefaultLogValues() {
-  return {{1, "stderr"},  {2, "on"},        {3, "off"},    {4, "pg_log"},
-          {5, "pg-%a.log"}, {6, "none"},    {7, "NA"},     {8, "10"},
-          {9, "1"},       {10, "off"},      {11, "notice"}, {12, "warning"},
-          {13, "error"},  {14, "-1"},       {15, "off"},   {16, "off"},
-          {17, "off"},    {18, "on"},       {19, "on"},    {20, "on"},
-          {21, "off"},    {22, "off"},      {23, "off"},   {24, "on"},
-          {25, "default"}, {26, "%m [%p] "}, {27, "ddl"},  {28, "x"},
-          {29, "11600"}};
+  return {{1, "stderr"},    {2, "on"},       {3, "off"},    {4, "pg_log"}, {5, "pg-%a.log"},
+          {6, "none"},      {7, "NA"},       {8, "10"},     {9, "1"},      {10, "off"},
+          {11, "notice"},   {12, "warning"}, {13, "error"}, {14, "-1"},    {15, "off"},
+          {16, "off"},      {17, "off"},     {18, "on"},    {19, "on"},    {20, "on"},
+          {21, "off"},      {22, "off"},     {23, "off"},   {24, "on"},    {25, "default"},
+          {26, "%m [%p] "}, {27, "ddl"},     {28, "x"},     {29, "11600"}};
 }
 
 std::string Arguments(const std::string& dataDir, const std::map<int, std::string>& values) {
@@ -157,11 +155,13 @@ TEST_F(ConfigurationTaskTest, SilentModeAndSyslogFollowTheVersionCodeAndFacility
     ASSERT_TRUE(result.ok) << result.message;
     const std::string text = ReadFile(conf());
     EXPECT_EQ(text.rfind("silent_mode = off\n", 0) == 0, c.silentMode)
-        << "code " << c.code << " facility " << c.facility << "\n" << text;
+        << "code " << c.code << " facility " << c.facility << "\n"
+        << text;
     EXPECT_EQ(text.find("syslog_facility = '" + c.facility + "'\nsyslog_ident = 'NA'\n") !=
                   std::string::npos,
               c.syslog)
-        << "code " << c.code << " facility " << c.facility << "\n" << text;
+        << "code " << c.code << " facility " << c.facility << "\n"
+        << text;
   }
 }
 
@@ -188,8 +188,9 @@ TEST_F(ConfigurationTaskTest, ValuesTheServerCouldNotReadBackChangeNothing) {
       {4, "dir\r", "invalid value for log_directory: it holds a line break"},
       {12, "warning x", "invalid value for log_min_messages: it is not a single word or number"},
       {2, "", "invalid value for logging_collector: it is empty"},
-      {14, "1;x", "invalid value for log_min_duration_statement: it is not a single word or "
-                  "number"},
+      {14, "1;x",
+       "invalid value for log_min_duration_statement: it is not a single word or "
+       "number"},
       {8, "10MB", "invalid value for log_rotation_size: it is not a whole number"},
       {9, "", "invalid value for log_rotation_age: it is empty"},
   };
@@ -204,8 +205,7 @@ TEST_F(ConfigurationTaskTest, ValuesTheServerCouldNotReadBackChangeNothing) {
     EXPECT_EQ(ReadFile(conf()), original) << c.value;
   }
   WriteFile(conf(), original);
-  const ConfigurationTaskResult unterminated =
-      UpdateLogConfiguration(dir_.str() + " stderr \"on");
+  const ConfigurationTaskResult unterminated = UpdateLogConfiguration(dir_.str() + " stderr \"on");
   EXPECT_EQ(unterminated.message, "Invalid parameters to log configuration job");
   EXPECT_EQ(ReadFile(conf()), original);
   EXPECT_TRUE(Leftovers(dir_.path()).empty());

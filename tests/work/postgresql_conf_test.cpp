@@ -1,11 +1,11 @@
 // Editing postgresql.conf as text: the job step's argument values, the forms
 // values are written in, and setting one line.
+#include "work/postgresql_conf.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "work/postgresql_conf.h"
 
 namespace {
 
