@@ -11,6 +11,7 @@
 #include "db/connection_params.h"
 #include "db/db_settings.h"
 #include "db/server_binding_cache.h"
+#include "db/server_info.h"
 #include "db/stored_password.h"
 #include "platform/log.h"
 #include "platform/number_parser.h"
@@ -197,12 +198,25 @@ ServerConnectionLease AllocateServerConnection(int32_t serverId, const std::stri
   // Everything needed from the cache has been copied above.
   lock.unlock();
   PGconnPtr conn = ConnectWithParams(params);
+  // A new connection records the server's version code (varodata.server_info),
+  // also outside the pool mutex, as it queries both servers.
+  std::unique_ptr<DBConnectionToPostgreSQL> connection;
+  std::string versionError;
+  if (conn && PQstatus(conn.get()) == CONNECTION_OK) {
+    connection = std::make_unique<DBConnectionToPostgreSQL>(std::move(conn));
+    if (!RecordServerVersion(serverId, *connection, versionError)) connection.reset();
+  }
   lock.lock();
-  if (!conn) {
+  if (!connection && !versionError.empty()) {
+    errorText = StrFormat(_("unable to connect to server %d dbname %s: %s"), serverId,
+                          effectiveName.c_str(), versionError.c_str());
+    return ServerConnectionLease();
+  }
+  if (!connection && !conn) {
     errorText = _("AllocateServerConnection: PQconnectdbParams returned NULL!");
     return ServerConnectionLease();
   }
-  if (PQstatus(conn.get()) != CONNECTION_OK) {
+  if (!connection) {
     errorText = StrFormat(_("unable to connect to server %d dbname %s: %s"), serverId,
                           effectiveName.c_str(), PQerrorMessage(conn.get()));
     return ServerConnectionLease();
@@ -212,7 +226,7 @@ ServerConnectionLease AllocateServerConnection(int32_t serverId, const std::stri
   ServerConnectionNode node;
   node.serverId = serverId;
   node.databaseName = effectiveName;
-  node.connection = std::make_unique<DBConnectionToPostgreSQL>(std::move(conn));
+  node.connection = std::move(connection);
   inUseList.push_front(std::move(node));
   return ServerConnectionLease(inUseList.front().connection.get());
 }

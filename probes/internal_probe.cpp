@@ -7,6 +7,9 @@
 #include "platform/text.h"
 #include "probes/ipt_data_log_analysis.h"
 #include "probes/host_probe_factories.h"
+#include "probes/ipt_audit_configuration.h"
+#include "probes/ipt_hba_conf.h"
+#include "probes/ipt_log_configuration.h"
 
 namespace {
 
@@ -31,9 +34,9 @@ constexpr ProbeEntry kProbes[] = {
     {"os_info", CreateHostProbe<IPTOperatingSystemInfo>},
 
     // Server configuration probes.
-    {"pg_hba_conf", nullptr},
-    {"audit_configuration", nullptr},
-    {"log_configuration", nullptr},
+    {"pg_hba_conf", &MakeHbaConfProbe},
+    {"audit_configuration", &MakeAuditConfigurationProbe},
+    {"log_configuration", &MakeLogConfigurationProbe},
 
     // Data and log directories.
     {"data_log_file_analysis", MakeDataLogAnalysisProbe},

@@ -7,6 +7,7 @@
 #include "platform/service_control.h"
 #include "platform/systemctl.h"
 #include "platform/text.h"
+#include "work/configuration_tasks.h"
 
 namespace {
 
@@ -119,6 +120,12 @@ void InternalTask::Run(DBConnection&) {
     StartService(arguments);
     if (!failed && stopFailed) status = stopStatus;
     failed = failed || stopFailed;
+  } else if (taskName == "audit_configuration") {
+    ConfigurationTaskResult edited = UpdateAuditConfiguration(arguments);
+    if (!edited.ok) Fail(-1, std::move(edited.message));
+  } else if (taskName == "log_configuration") {
+    ConfigurationTaskResult edited = UpdateLogConfiguration(arguments);
+    if (!edited.ok) Fail(-1, std::move(edited.message));
   } else {
     Fail(-1, StrFormat(_("unknown internal task name: %s"), taskName.c_str()));
     return;

@@ -1,8 +1,9 @@
 // Jobs whose internal steps start, stop and restart a monitored server's
 // service. No service manager runs here, so a stand-in `systemctl` put first
-// on PATH drives a second, real throwaway cluster with pg_ctl: unit
-// "varo-test-pg" is that cluster, "varo-test-app" a service that depends on it
-// (running while its state file exists), "varo-test-off" a disabled dependent.
+// on PATH drives a second, real throwaway cluster with pg_ctl (ServiceHost):
+// unit "varo-test-pg" is that cluster, "varo-test-app" a service that depends
+// on it (running while its state file exists), "varo-test-off" a disabled
+// dependent.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/process.h"
+#include "support/service_host.h"
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "work/internal_task.h"
@@ -27,103 +29,9 @@
 namespace {
 
 constexpr int32_t kServerId = 1451;
-constexpr int kPort = 5432;  // only names the socket in the private directory
+constexpr int kPort = ServiceHost::kPort;
 
 std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo", sql); }
-
-std::vector<std::string> AsPostgres(std::vector<std::string> argv) {
-  if (geteuid() != 0) return argv;
-  argv.insert(argv.begin(), {"runuser", "-u", "postgres", "--"});
-  return argv;
-}
-
-// The monitored cluster and the stand-in systemctl that controls it; the
-// cluster is stopped and removed with the object.
-class ServiceHost {
- public:
-  ServiceHost() {
-    if (geteuid() == 0) {
-      RunProcess({"chown", "postgres", dir_.str()});
-    }
-    pgctl_ = PgCluster::Get().binDir() + "/pg_ctl";
-    ProcessResult init =
-        RunProcess(AsPostgres({PgCluster::Get().binDir() + "/initdb", "-D", data(), "-A", "trust",
-                               "-U", "postgres", "-E", "UTF8", "--no-sync"}));
-    EXPECT_EQ(init.exitCode, 0) << init.output;
-    std::ofstream(data() + "/postgresql.conf", std::ios::app)
-        << "listen_addresses = ''\nport = " << kPort << "\nunix_socket_directories = '"
-        << dir_.str() << "'\nfsync = off\n";
-    WriteStandIn();
-  }
-  ~ServiceHost() {
-    RunProcess(AsPostgres({pgctl_, "stop", "-w", "-t", "60", "-m", "immediate", "-D", data()}));
-  }
-
-  std::string data() const { return dir_.str() + "/data"; }
-  std::string socketDir() const { return dir_.str(); }
-  std::string binDir() const { return dir_.str() + "/bin"; }
-  std::string appState() const { return dir_.str() + "/app.active"; }
-
-  bool Running() const {
-    return RunProcess(AsPostgres({pgctl_, "status", "-D", data()})).exitCode == 0;
-  }
-  void Start() const {
-    ProcessResult r = RunProcess(
-        AsPostgres({pgctl_, "start", "-w", "-t", "60", "-D", data(), "-l", dir_.str() + "/log"}));
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-  }
-  // The postmaster's start time, read over the socket; empty when it is down.
-  std::string StartTime() const {
-    ProcessResult r = RunProcess({PgCluster::Get().binDir() + "/psql", "-X", "-A", "-t", "-h",
-                                  socketDir(), "-p", std::to_string(kPort), "-U", "postgres", "-d",
-                                  "postgres", "-c", "SELECT pg_postmaster_start_time()"});
-    return r.exitCode == 0 ? r.output : "";
-  }
-
- private:
-  void WriteStandIn() {
-    std::filesystem::create_directory(binDir());
-    const std::string runAs = geteuid() == 0 ? "runuser -u postgres -- " : "";
-    const std::string pgctl = runAs + ShellQuote(pgctl_);
-    const std::string data = ShellQuote(this->data());
-    const std::string path = binDir() + "/systemctl";
-    std::ofstream script(path);
-    script << "#!/bin/sh\n"
-           << "cmd=$1; shift\n"
-           << "while [ $# -gt 0 ] && [ \"$1\" != -- ]; do shift; done\n"
-           << "[ \"$1\" = -- ] && shift\n"
-           << "name=$1\n"
-           << "case \"$name\" in *.*) ;; *) name=$name.service ;; esac\n"
-           << "pg=varo-test-pg.service; app=varo-test-app.service; off=varo-test-off.service\n"
-           << "state=" << ShellQuote(appState()) << "\n"
-           << "running() { " << pgctl << " status -D " << data << " >/dev/null 2>&1; }\n"
-           << "case \"$cmd:$name\" in\n"
-           << "  show:$pg|show:$app) echo UnitFileState=enabled ;;\n"
-           << "  show:$off) echo UnitFileState=disabled ;;\n"
-           << "  show:*) echo UnitFileState= ;;\n"
-           << "  is-active:$pg) if running; then echo active; else echo inactive; exit 3; fi ;;\n"
-           << "  is-active:$app) if [ -e \"$state\" ]; then echo active; else echo inactive; "
-              "exit 3; fi ;;\n"
-           << "  is-active:*) echo inactive; exit 3 ;;\n"
-           << "  start:$pg) running && exit 0; " << pgctl << " start -w -t 60 -D " << data << " -l "
-           << ShellQuote(dir_.str() + "/log")
-           << " >/dev/null 2>&1 || { echo \"Job for $pg failed.\"; exit 1; } ;;\n"
-           << "  stop:$pg) if [ -e \"$state\" ]; then echo \"$app depends on it\"; fi; "
-              "running || exit 0; "
-           << pgctl << " stop -w -t 60 -m fast -D " << data << " >/dev/null 2>&1 || exit 1 ;;\n"
-           << "  start:$app) touch \"$state\" ;;\n"
-           << "  stop:$app) rm -f \"$state\" ;;\n"
-           << "  list-dependencies:$pg) printf '%s\\n' $pg $app $off multi-user.target ;;\n"
-           << "  list-dependencies:*) echo \"$name\" ;;\n"
-           << "  *) echo \"Failed to $cmd $name: Unit $name not found.\"; exit 5 ;;\n"
-           << "esac\n";
-    script.close();
-    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
-  }
-
-  TempDir dir_{"varo-service-"};
-  std::string pgctl_;
-};
 
 class ServiceJobTest : public testing::Test {
  protected:
