@@ -43,7 +43,9 @@ TEST(SplitConfigurationArguments, SplitsAtBlanksAndJoinsQuotedValues) {
   for (const Case& c : cases) {
     Values values;
     EXPECT_EQ(SplitConfigurationArguments(c.text, c.count, values), c.ok) << "text: " << c.text;
-    if (c.ok) EXPECT_EQ(values, c.values) << "text: " << c.text;
+    if (c.ok) {
+      EXPECT_EQ(values, c.values) << "text: " << c.text;
+    }
   }
 }
 
