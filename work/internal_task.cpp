@@ -7,6 +7,7 @@
 #include "platform/service_control.h"
 #include "platform/systemctl.h"
 #include "platform/text.h"
+#include "work/log_file_collector.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ void InternalTask::Fail(int32_t number, std::string text) {
   failed = true;
 }
 
-void InternalTask::Run(DBConnection&) {
+void InternalTask::Run(DBConnection& central) {
   LogMessage(StrFormat(_("executing InternalTask: %s(%s)"), taskName.c_str(), arguments.c_str()),
              LOG_DEBUG1);
   if (taskName == "server_start") {
@@ -119,6 +120,12 @@ void InternalTask::Run(DBConnection&) {
     StartService(arguments);
     if (!failed && stopFailed) status = stopStatus;
     failed = failed || stopFailed;
+  } else if (taskName == "audit_log_collection") {
+    std::string error;
+    if (!LogFileCollector(central, LogKind::kAudit).Run(arguments, &error)) Fail(-1, error);
+  } else if (taskName == "server_log_import") {
+    std::string error;
+    if (!LogFileCollector(central, LogKind::kServer).Run(arguments, &error)) Fail(-1, error);
   } else {
     Fail(-1, StrFormat(_("unknown internal task name: %s"), taskName.c_str()));
     return;
