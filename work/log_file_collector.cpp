@@ -427,8 +427,11 @@ bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
   const bool hasIdentity = position.device != 0 || position.inode != 0;
   if (!storedName.empty()) {
     for (const LogFileEntry& file : all) {
+      // A file of the pattern that sorts after the stored one is a newer file,
+      // even when it got the inode of a file removed since.
       const bool same = hasIdentity ? file.device == position.device &&
-                                          file.inode == position.inode
+                                          file.inode == position.inode &&
+                                          (!file.matches || file.path <= storedName)
                                     : file.matches && file.path == storedName;
       if (same) {
         resume = &file;
