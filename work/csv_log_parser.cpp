@@ -46,8 +46,10 @@ bool ReadRecord(std::string_view in, size_t start, std::vector<std::string>* fie
       // Anything between the closing quote and the separator is kept.
       const size_t stop = FindEither(in, pos, ',', '\n');
       if (stop >= in.size()) return false;
+      // A CR before the line end is dropped only outside the quotes.
+      const bool crBeforeEnd = in[stop] == '\n' && stop > pos && in[stop - 1] == '\r';
       field.append(in.data() + pos, stop - pos);
-      if (in[stop] == '\n') DropCarriageReturn(field);
+      if (crBeforeEnd) DropCarriageReturn(field);
       pos = stop;
     } else {
       const size_t stop = FindEither(in, pos, ',', '\n');

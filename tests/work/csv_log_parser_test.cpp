@@ -44,6 +44,8 @@ TEST(ParseCsvRecords, ReadsRecordsAndStopsBeforeUnfinishedOnes) {
       // Text after a closing quote is kept.
       {"\"ab\"cd,e\n", {{"abcd", "e"}}, 9},
       {"\"\",\"\"\n", {{"", ""}}, 6},
+      // A CR inside quotes stays; one after the closing quote goes.
+      {"\"a\r\"\n\"b\"\r\n", {{"a\r"}, {"b"}}, 10},
       // Empty lines are no records.
       {"\n\r\na\n\n", {{"a"}}, 6},
       // Unfinished records: no line end yet, a quote still open, a closing
