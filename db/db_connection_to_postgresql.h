@@ -52,6 +52,8 @@ class DBConnectionToPostgreSQL : public DBConnection {
 
  private:
   PGconnPtr conn;
+  // Log storage statements prepared in this session (see StoreLogBatch).
+  std::vector<std::string> preparedLogStatements;
 };
 
 // Text of a statement that could not be sent because the link is down.

@@ -1,6 +1,9 @@
 #include "db/log_storage.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <deque>
 
 #include "db/db_connection_to_postgresql.h"
 #include "db/db_connection_with_mutex.h"
@@ -82,47 +85,12 @@ void LogStoreError(LogKind kind, const std::string& text) {
   }
 }
 
+// Marks the error raised when the position update matched no row.
+constexpr const char* kPositionNotMoved = "varo: read position not moved";
+
 const char* PositionTable(LogKind kind) {
   return kind == LogKind::kServer ? "varo.log_configuration" : "varo.audit_configuration";
 }
-
-// Builds statements with values escaped through the connection (its encoding
-// and standard_conforming_strings decide the escaping).
-class StatementText {
- public:
-  explicit StatementText(PGconn* conn) : conn(conn) {}
-
-  void Add(const char* text) { sql.append(text); }
-  void Add(const std::string& text) { sql.append(text); }
-  // A quoted literal; false with *error when libpq refuses the value.
-  bool AddLiteral(const std::string& raw, std::string* error) {
-    const std::string* value = &raw;
-    std::string repaired;
-    if (!IsValidUtf8(raw)) {
-      repaired = ToValidUtf8(raw);
-      value = &repaired;
-    }
-    const size_t at = sql.size();
-    sql.resize(at + 2 * value->size() + 3);
-    sql[at] = '\'';
-    int failed = 0;
-    const size_t written =
-        PQescapeStringConn(conn, &sql[at + 1], value->data(), value->size(), &failed);
-    if (failed) {
-      *error = StrFormat(_("a log field could not be escaped: %s"), PQerrorMessage(conn));
-      sql.resize(at);
-      return false;
-    }
-    sql[at + 1 + written] = '\'';
-    sql.resize(at + written + 2);
-    return true;
-  }
-  const std::string& Text() const { return sql; }
-
- private:
-  PGconn* conn;
-  std::string sql;
-};
 
 // The error text of a failed exchange: the result's, else the connection's.
 std::string ErrorOf(PGconn* conn, const PGresult* result) {
@@ -167,46 +135,48 @@ std::string DBConnectionToPostgreSQL::StoreLogBatch(LogKind kind, const LogRows&
     return fail(_("a transaction is already open on the central connection"));
   }
 
-  // The position first: the row lock it takes makes a second run for the same
-  // server wait, and then find the position moved and store nothing.
+  // One exchange with the server (a pipeline): BEGIN, the position, the
+  // rows, COMMIT. Every value travels as a parameter, never inside the
+  // statement text. The position comes first: the row lock it takes makes a
+  // second import of the same server wait, and then find the position moved.
+  // An update that matches no row raises an error (a text that is no integer,
+  // cast to one: plain SQL has no RAISE), so the rows are never committed
+  // without their position.
   const std::string id = std::to_string(serverId);
-  StatementText begin(c);
-  begin.Add("BEGIN; UPDATE ");
-  begin.Add(PositionTable(kind));
-  begin.Add(" SET (last_read_filename, file_offset, last_read_device, last_read_inode) = (");
-  if (!begin.AddLiteral(to.fileName, &error)) return fail(error);
-  begin.Add(StrFormat(", %lld, %lld, %lld) WHERE server_id = %s", static_cast<long long>(to.offset),
-                      static_cast<long long>(to.device), static_cast<long long>(to.inode),
-                      id.c_str()));
+  std::vector<const char*> guardValues;
+  const std::string offset = std::to_string(to.offset);
+  const std::string device = std::to_string(static_cast<int64_t>(to.device));
+  const std::string inode = std::to_string(static_cast<int64_t>(to.inode));
+  const std::string fromOffset = from != nullptr ? std::to_string(from->offset) : std::string();
+  std::deque<std::string> repaired;  // fields made valid UTF-8; stable addresses
+  auto valid = [&](const std::string& text) -> const char* {
+    if (IsValidUtf8(text)) return text.c_str();
+    return repaired.emplace_back(ToValidUtf8(text)).c_str();
+  };
+  std::string guard = "WITH moved AS (UPDATE ";
+  guard += PositionTable(kind);
+  guard +=
+      " SET (last_read_filename, file_offset, last_read_device, last_read_inode) = ($1, "
+      "$2::bigint, $3::bigint, $4::bigint) WHERE server_id = $5::integer";
+  guardValues = {valid(to.fileName), offset.c_str(), device.c_str(), inode.c_str(), id.c_str()};
   if (from != nullptr) {
-    begin.Add(" AND last_read_filename = ");
-    if (!begin.AddLiteral(from->fileName, &error)) return fail(error);
-    begin.Add(StrFormat(" AND file_offset = %lld", static_cast<long long>(from->offset)));
+    guard += " AND last_read_filename = $6 AND file_offset = $7::bigint";
+    guardValues.push_back(valid(from->fileName));
+    guardValues.push_back(fromOffset.c_str());
   }
-  begin.Add(";");
-  LogMessage(begin.Text(), LOG_DEBUG2);
-  PGresultPtr moved(PQexec(c, begin.Text().c_str()));
-  if (!moved || PQresultStatus(moved.get()) != PGRES_COMMAND_OK) {
-    return fail(ErrorOf(c, moved.get()));
-  }
-  if (PQtransactionStatus(c) != PQTRANS_INTRANS) {
-    return fail(_("BEGIN did not open a transaction"));
-  }
-  if (std::strcmp(PQcmdTuples(moved.get()), "0") == 0) {
-    if (from != nullptr) {
-      return fail(StrFormat(_("the read position of server %d is no longer %s at %lld (another "
-                              "import moved it); nothing stored"),
-                            serverId, from->fileName.c_str(),
-                            static_cast<long long>(from->offset)));
-    }
-    return fail(StrFormat(_("server %d has no row in %s; nothing stored"), serverId,
-                          PositionTable(kind)));
-  }
+  guard += " RETURNING 1) SELECT ('";
+  guard += kPositionNotMoved;
+  guard += " ' || count(*))::integer FROM moved HAVING count(*) = 0";
 
-  StatementText rest(c);
+  std::string insert;
+  std::vector<const char*> values;
   if (!rows.empty()) {
     const size_t fieldCount = LogFieldCount(kind, versionCode);
-    rest.Add(LogInsertHead(kind, versionCode));
+    values.reserve(rows.size() * fieldCount + 1);
+    values.push_back(id.c_str());
+    insert.reserve(rows.size() * (fieldCount * 7 + 16) + 512);
+    insert += LogInsertHead(kind, versionCode);
+    char number[24];
     for (size_t r = 0; r < rows.size(); ++r) {
       const std::vector<std::string>& row = rows[r];
       if (row.size() < fieldCount) {
@@ -215,39 +185,110 @@ std::string DBConnectionToPostgreSQL::StoreLogBatch(LogKind kind, const LogRows&
                              to.fileName.c_str(), row.size(), fieldCount),
                    LOG_WARNING);
       }
-      rest.Add(r == 0 ? " (" : ", (");
-      rest.Add(id);
-      static const std::string kEmpty;
+      insert += r == 0 ? " ($1" : ", ($1";
       for (size_t f = 0; f < fieldCount; ++f) {
-        rest.Add(", ");
+        std::snprintf(number, sizeof number, ", $%zu", values.size() + 1);
+        insert += number;
+        static const std::string kEmpty;
         const std::string& value = f < row.size() ? row[f] : kEmpty;
         const NumberWidth width = NumberField(f);
         if (width == NumberWidth::kNone) {
-          if (!rest.AddLiteral(value, &error)) return fail(error);
+          values.push_back(valid(value));
         } else if (value.empty()) {
-          rest.Add("NULL");
+          values.push_back(nullptr);
         } else if (IsNumber(value, width)) {
-          rest.Add(value);
+          values.push_back(value.c_str());
         } else {
           LogMessage(StrFormat(_("log field %s of a record in %s is no number ('%s'); it is "
                                  "stored as NULL"),
                                kFieldNames[f], to.fileName.c_str(),
                                ToValidUtf8(value.substr(0, 40)).c_str()),
                      LOG_WARNING);
-          rest.Add("NULL");
+          values.push_back(nullptr);
         }
       }
-      rest.Add(")");
+      insert += ")";
     }
-    rest.Add(";");
   }
-  if (GetLogLevel() >= LOG_DEBUG2 && !rows.empty()) LogMessage(rest.Text(), LOG_DEBUG2);
-  rest.Add("COMMIT;");
-  PGresultPtr done(PQexec(c, rest.Text().c_str()));
-  // A COMMIT of a failed transaction answers "ROLLBACK" without an error.
-  if (!done || PQresultStatus(done.get()) != PGRES_COMMAND_OK) return fail(ErrorOf(c, done.get()));
-  if (std::strcmp(PQcmdStatus(done.get()), "COMMIT") != 0 ||
-      PQtransactionStatus(c) != PQTRANS_IDLE) {
+  if (GetLogLevel() >= LOG_DEBUG2) {
+    LogMessage(guard, LOG_DEBUG2);
+    if (!insert.empty()) LogMessage(insert, LOG_DEBUG2);
+  }
+
+  if (PQenterPipelineMode(c) != 1) return fail(ErrorOf(c, nullptr));
+  auto send = [&](const std::string& text, const std::vector<const char*>& params) {
+    return PQsendQueryParams(c, text.c_str(), static_cast<int>(params.size()), nullptr,
+                             params.empty() ? nullptr : params.data(), nullptr, nullptr,
+                             0) == 1;
+  };
+  // A full batch uses a statement prepared once per session, so the server
+  // parses and plans it once, not for every batch.
+  std::string prepared;
+  bool prepare = false;
+  if (rows.size() == kLogBatchRecords) {
+    prepared = StrFormat("varo_log_%s_%zu_%zu", kind == LogKind::kServer ? "server" : "audit",
+                         LogFieldCount(kind, versionCode), rows.size());
+    prepare = std::find(preparedLogStatements.begin(), preparedLogStatements.end(), prepared) ==
+              preparedLogStatements.end();
+  }
+  int sent = 0;
+  int prepareAt = -1;
+  bool sendOk = true;
+  if (prepare) {
+    sendOk = PQsendPrepare(c, prepared.c_str(), insert.c_str(), 0, nullptr) == 1;
+    prepareAt = sent++;
+  }
+  sendOk = sendOk && send("BEGIN", {}) && ++sent && send(guard, guardValues) && ++sent;
+  if (sendOk && !insert.empty()) {
+    sendOk = (prepared.empty() ? send(insert, values)
+                               : PQsendQueryPrepared(c, prepared.c_str(),
+                                                     static_cast<int>(values.size()),
+                                                     values.data(), nullptr, nullptr, 0) == 1) &&
+             ++sent;
+  }
+  if (sendOk) sendOk = send("COMMIT", {}) && ++sent;
+  const bool synced = PQpipelineSync(c) == 1;
+  std::string firstError = sendOk && synced ? std::string() : ErrorOf(c, nullptr);
+  bool committed = false;
+  for (int q = 0; q < sent; ++q) {
+    while (PGresultPtr result{PQgetResult(c)}) {
+      const ExecStatusType status = PQresultStatus(result.get());
+      if (q == prepareAt && status == PGRES_COMMAND_OK) preparedLogStatements.push_back(prepared);
+      if ((status == PGRES_FATAL_ERROR || status == PGRES_BAD_RESPONSE) && firstError.empty()) {
+        firstError = ErrorOf(c, result.get());
+        // Prepared statements dropped by someone (DEALLOCATE, DISCARD) are
+        // prepared again by the next call.
+        const char* state = PQresultErrorField(result.get(), PG_DIAG_SQLSTATE);
+        if (state != nullptr && std::strcmp(state, "26000") == 0) preparedLogStatements.clear();
+      }
+      // A COMMIT of a failed transaction answers "ROLLBACK" without an error.
+      if (q == sent - 1 && status == PGRES_COMMAND_OK &&
+          std::strcmp(PQcmdStatus(result.get()), "COMMIT") == 0) {
+        committed = true;
+      }
+    }
+  }
+  if (synced) {
+    PGresultPtr sync(PQgetResult(c));
+    if (!sync && firstError.empty()) firstError = ErrorOf(c, nullptr);
+  }
+  PQexitPipelineMode(c);
+  if (PQstatus(c) != CONNECTION_OK && firstError.empty()) firstError = kLostConnectionText;
+  if (!firstError.empty()) {
+    if (firstError.find(kPositionNotMoved) != std::string::npos) {
+      firstError =
+          from != nullptr
+              ? StrFormat(_("the read position of server %d is no longer %s at %lld (another "
+                            "import moved it, or its row is gone); nothing stored"),
+                          serverId, from->fileName.c_str(), static_cast<long long>(from->offset))
+              : StrFormat(_("server %d has no row in %s; nothing stored"), serverId,
+                          PositionTable(kind));
+    }
+    return fail(firstError);
+  }
+  // A BEGIN inside an open transaction only warns; only a COMMIT that
+  // committed and left no transaction open counts.
+  if (!committed || PQtransactionStatus(c) != PQTRANS_IDLE) {
     return fail(_("COMMIT did not take effect; nothing stored"));
   }
   return std::string();

@@ -190,6 +190,16 @@ TEST_F(LogStorageTest, AFailedBatchStoresNeitherRowsNorPosition) {
   // Afterwards the connection stores again.
   EXPECT_EQ(Store({Record()}), "");
   EXPECT_EQ(Count(), "1");
+
+  // Full batches use a prepared statement; one dropped behind the storage's
+  // back fails one batch, and the next prepares it again.
+  Reset();
+  const LogRows full(kLogBatchRecords, Record());
+  EXPECT_EQ(Store(full), "");
+  ASSERT_TRUE(conn->ExecuteQuery("DEALLOCATE ALL")->IsOk());
+  EXPECT_NE(Store(full), "");
+  EXPECT_EQ(Store(full), "");
+  EXPECT_EQ(Count(), std::to_string(2 * kLogBatchRecords));
 }
 
 TEST_F(LogStorageTest, TheDesignOperationsKeepTheirContract) {
