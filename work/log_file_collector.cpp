@@ -265,6 +265,9 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
                          static_cast<long long>(offset)),
                LOG_WARNING);
     offset = 0;
+    // Stored at once, so the warning is not repeated while no record follows.
+    LogReadPosition restart{orderName, 0, file.device, file.inode};
+    if (!Store({}, restart, message)) return false;
   }
   LogReadPosition to;
   to.fileName = orderName;
@@ -439,10 +442,14 @@ bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
       }
     }
     if (resume == nullptr && position.offset != -1) {
-      LogMessage(StrFormat(_("log file %s was removed or replaced before it was read to its end: "
-                             "what it held after byte %lld is lost"),
+      LogMessage(StrFormat(_("log file %s was removed or replaced before the import saw its end: "
+                             "anything written to it after byte %lld is lost"),
                            storedName.c_str(), static_cast<long long>(position.offset)),
                  LOG_WARNING);
+      // Marked as read to its end, so the loss is reported once.
+      LogReadPosition done = position;
+      done.offset = -1;
+      if (!Store({}, done, message)) return false;
     }
   }
   const LogFileEntry* last = matched.empty() ? nullptr : matched.back();

@@ -18,6 +18,7 @@
 #include "support/global_state.h"
 #include "support/pg_cluster.h"
 #include "support/temp_dir.h"
+#include "support/wait.h"
 #include "work/internal_task.h"
 
 namespace fs = std::filesystem;
@@ -259,8 +260,15 @@ TEST_F(LogFileCollectorTest, RenamedReplacedTruncatedAndRemovedFiles) {
   Write(logDir / "b.csv", Records(7, 8));
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(Stored(), "1 2 3 4 5 6 7");
-  EXPECT_NE(log.Take().find("was removed or replaced before it was read to its end"),
+  EXPECT_NE(log.Take().find("was removed or replaced before the import saw its end"),
             std::string::npos);
+  // Reported once.
+  ASSERT_TRUE(Import()) << message;
+  fs::remove(logDir / "b.csv");
+  ASSERT_TRUE(Import()) << message;
+  ASSERT_TRUE(Import()) << message;
+  EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 1);
+  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7");
 }
 
 TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
