@@ -42,8 +42,8 @@ std::string Bench(const std::string& sql) { return PgCluster::Get().Exec("bench"
 
 // rows_per_s of one ingest run.
 double RunIngest(const std::string& file, const char* mode) {
-  ProcessResult r = RunProcess(
-      {INGEST_PATH, PgCluster::Get().ConnInfo("bench"), file, mode, "128"});
+  ProcessResult r =
+      RunProcess({INGEST_PATH, PgCluster::Get().ConnInfo("bench"), file, mode, "128"});
   if (r.exitCode != 0) Die(std::string("ingest ") + mode + ": " + r.output);
   const size_t at = r.output.find("rows_per_s=");
   if (at == std::string::npos) Die("ingest printed no rate: " + r.output);
@@ -75,8 +75,9 @@ double CpuOf(int pid) {
 // rows/s of the agent's import of `dataDir`/log.
 double RunAgent(const std::string& dataDir, long lines) {
   Bench("TRUNCATE varodata.server_logs");
-  Bench("UPDATE varo.log_configuration SET (last_read_filename, file_offset, last_read_device, "
-        "last_read_inode) = ('', 0, 0, 0)");
+  Bench(
+      "UPDATE varo.log_configuration SET (last_read_filename, file_offset, last_read_device, "
+      "last_read_inode) = ('', 0, 0, 0)");
   Bench("CHECKPOINT");
   PGconnPtr conn = PgCluster::Get().Connect("bench");
   if (!conn) Die("cannot connect");
@@ -125,19 +126,20 @@ int main(int argc, char** argv) {
     Bench(sql);
     Bench("VACUUM ANALYZE");
   }
-  Bench("CREATE SCHEMA varo; CREATE SCHEMA varodata; "
-        "CREATE TABLE varodata.server_logs (LIKE csvlog); "
-        "CREATE TABLE varo.log_configuration (server_id integer PRIMARY KEY, log_directory text, "
-        "last_read_filename text NOT NULL DEFAULT '', file_offset bigint NOT NULL DEFAULT 0, "
-        "last_read_device bigint NOT NULL DEFAULT 0, last_read_inode bigint NOT NULL DEFAULT 0); "
-        "INSERT INTO varo.log_configuration (server_id, log_directory) VALUES (1, 'log')");
+  Bench(
+      "CREATE SCHEMA varo; CREATE SCHEMA varodata; "
+      "CREATE TABLE varodata.server_logs (LIKE csvlog); "
+      "CREATE TABLE varo.log_configuration (server_id integer PRIMARY KEY, log_directory text, "
+      "last_read_filename text NOT NULL DEFAULT '', file_offset bigint NOT NULL DEFAULT 0, "
+      "last_read_device bigint NOT NULL DEFAULT 0, last_read_inode bigint NOT NULL DEFAULT 0); "
+      "INSERT INTO varo.log_configuration (server_id, log_directory) VALUES (1, 'log')");
 
   char tmpl[] = "/tmp/varo-logbench-XXXXXX";
   if (!mkdtemp(tmpl)) Die("mkdtemp failed");
   const std::string dir = tmpl;
   const std::string generated = dir + "/generated.csv";
-  ProcessResult gen = RunProcess({"python3", referenceDir + "/gen_csvlog.py",
-                                  std::to_string(lines), generated});
+  ProcessResult gen =
+      RunProcess({"python3", referenceDir + "/gen_csvlog.py", std::to_string(lines), generated});
   if (gen.exitCode != 0) Die("gen_csvlog.py: " + gen.output);
   // The ingest table starts with server_id; a server's own csvlog does not:
   // the agent reads the same lines without their leading "1,".

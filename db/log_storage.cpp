@@ -60,15 +60,29 @@ NumberWidth NumberField(size_t position) {
   }
 }
 
-const char* const kFieldNames[] = {
-    "log_time",         "user_name",       "database_name",
-    "process_id",       "connection_from", "session_id",
-    "session_line_num", "command_tag",     "session_start_time",
-    "virtual_transaction_id", "transaction_id", "error_severity",
-    "sql_state_code",   "message",         "detail",
-    "hint",             "internal_query",  "internal_query_pos",
-    "context",          "query",           "query_pos",
-    "location",         "application_name"};
+const char* const kFieldNames[] = {"log_time",
+                                   "user_name",
+                                   "database_name",
+                                   "process_id",
+                                   "connection_from",
+                                   "session_id",
+                                   "session_line_num",
+                                   "command_tag",
+                                   "session_start_time",
+                                   "virtual_transaction_id",
+                                   "transaction_id",
+                                   "error_severity",
+                                   "sql_state_code",
+                                   "message",
+                                   "detail",
+                                   "hint",
+                                   "internal_query",
+                                   "internal_query_pos",
+                                   "context",
+                                   "query",
+                                   "query_pos",
+                                   "location",
+                                   "application_name"};
 
 // True when `text` is an optional minus and digits whose value fits `width`.
 bool IsNumber(const std::string& text, NumberWidth width) {
@@ -180,10 +194,11 @@ std::string DBConnectionToPostgreSQL::StoreLogBatch(LogKind kind, const LogRows&
     for (size_t r = 0; r < rows.size(); ++r) {
       const std::vector<std::string>& row = rows[r];
       if (row.size() < fieldCount) {
-        LogMessage(StrFormat(_("a log record of %s has %zu fields, fewer than %zu; the missing ones "
-                               "are stored empty"),
-                             to.fileName.c_str(), row.size(), fieldCount),
-                   LOG_WARNING);
+        LogMessage(
+            StrFormat(_("a log record of %s has %zu fields, fewer than %zu; the missing ones "
+                        "are stored empty"),
+                      to.fileName.c_str(), row.size(), fieldCount),
+            LOG_WARNING);
       }
       insert += r == 0 ? " ($1" : ", ($1";
       for (size_t f = 0; f < fieldCount; ++f) {
@@ -218,8 +233,7 @@ std::string DBConnectionToPostgreSQL::StoreLogBatch(LogKind kind, const LogRows&
   if (PQenterPipelineMode(c) != 1) return fail(ErrorOf(c, nullptr));
   auto send = [&](const std::string& text, const std::vector<const char*>& params) {
     return PQsendQueryParams(c, text.c_str(), static_cast<int>(params.size()), nullptr,
-                             params.empty() ? nullptr : params.data(), nullptr, nullptr,
-                             0) == 1;
+                             params.empty() ? nullptr : params.data(), nullptr, nullptr, 0) == 1;
   };
   // A full batch uses a statement prepared once per session, so the server
   // parses and plans it once, not for every batch.
@@ -240,10 +254,10 @@ std::string DBConnectionToPostgreSQL::StoreLogBatch(LogKind kind, const LogRows&
   }
   sendOk = sendOk && send("BEGIN", {}) && ++sent && send(guard, guardValues) && ++sent;
   if (sendOk && !insert.empty()) {
-    sendOk = (prepared.empty() ? send(insert, values)
-                               : PQsendQueryPrepared(c, prepared.c_str(),
-                                                     static_cast<int>(values.size()),
-                                                     values.data(), nullptr, nullptr, 0) == 1) &&
+    sendOk = (prepared.empty()
+                  ? send(insert, values)
+                  : PQsendQueryPrepared(c, prepared.c_str(), static_cast<int>(values.size()),
+                                        values.data(), nullptr, nullptr, 0) == 1) &&
              ++sent;
   }
   if (sendOk) sendOk = send("COMMIT", {}) && ++sent;
@@ -303,8 +317,8 @@ std::string DBConnectionWithMutex::StoreLogBatch(LogKind kind, const LogRows& ro
 }
 
 std::string StoreLogBatch(DBConnection& central, LogKind kind, const LogRows& rows,
-                          int32_t serverId, const LogReadPosition* from,
-                          const LogReadPosition& to, int32_t versionCode) {
+                          int32_t serverId, const LogReadPosition* from, const LogReadPosition& to,
+                          int32_t versionCode) {
   if (auto* shared = dynamic_cast<DBConnectionWithMutex*>(&central)) {
     return shared->StoreLogBatch(kind, rows, serverId, from, to, versionCode);
   }

@@ -51,5 +51,5 @@ size_t LogFieldCount(LogKind kind, int32_t versionCode);
 // (also logged as a warning). `central` must be a PostgreSQL connection or the
 // mutex wrapper around one.
 std::string StoreLogBatch(DBConnection& central, LogKind kind, const LogRows& rows,
-                          int32_t serverId, const LogReadPosition* from,
-                          const LogReadPosition& to, int32_t versionCode);
+                          int32_t serverId, const LogReadPosition* from, const LogReadPosition& to,
+                          int32_t versionCode);

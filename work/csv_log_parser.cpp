@@ -21,8 +21,7 @@ void DropCarriageReturn(std::string& field) {
 
 // Reads one record from `start`. True with the fields and *next just after its
 // line end; false when the input ends before the record does.
-bool ReadRecord(std::string_view in, size_t start, std::vector<std::string>* fields,
-                size_t* next) {
+bool ReadRecord(std::string_view in, size_t start, std::vector<std::string>* fields, size_t* next) {
   fields->clear();
   size_t pos = start;
   for (;;) {

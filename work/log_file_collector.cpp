@@ -58,8 +58,8 @@ void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int
     const std::string full = path + "/" + std::string(name);
     if (S_ISDIR(st.st_mode)) {
       if (depth >= 32) continue;
-      const int sub = openat(dirfd(dir.get()), entry->d_name,
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int sub =
+          openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (sub >= 0) Walk(sub, full, kind, trustedOwner, depth + 1, files);
       continue;
     }
@@ -232,8 +232,7 @@ bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::st
   return true;
 }
 
-bool LogFileCollector::Store(const LogRows& rows, const LogReadPosition& to,
-                             std::string* message) {
+bool LogFileCollector::Store(const LogRows& rows, const LogReadPosition& to, std::string* message) {
   const std::string error =
       StoreLogBatch(central, kind, rows, serverId, &position, to, versionCode);
   if (!error.empty()) {
@@ -375,9 +374,9 @@ bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
     return false;
   }
   if (row->GetRowCount() == 0) {
-    LogMessage(StrFormat(_("server %d has no log collection settings; nothing is imported"),
-                         serverId),
-               LOG_DEBUG1);
+    LogMessage(
+        StrFormat(_("server %d has no log collection settings; nothing is imported"), serverId),
+        LOG_DEBUG1);
     return true;
   }
   const std::string directoryName = row->GetValueByIndex(0, 0);
@@ -404,9 +403,9 @@ bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
   }
   struct stat st {};
   if (stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    LogMessage(StrFormat(_("log directory %s does not exist; nothing is imported"),
-                         directory.c_str()),
-               LOG_DEBUG1);
+    LogMessage(
+        StrFormat(_("log directory %s does not exist; nothing is imported"), directory.c_str()),
+        LOG_DEBUG1);
     return true;
   }
   std::string error;
@@ -432,10 +431,10 @@ bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
     for (const LogFileEntry& file : all) {
       // A file of the pattern that sorts after the stored one is a newer file,
       // even when it got the inode of a file removed since.
-      const bool same = hasIdentity ? file.device == position.device &&
-                                          file.inode == position.inode &&
-                                          (!file.matches || file.path <= storedName)
-                                    : file.matches && file.path == storedName;
+      const bool same = hasIdentity
+                            ? file.device == position.device && file.inode == position.inode &&
+                                  (!file.matches || file.path <= storedName)
+                            : file.matches && file.path == storedName;
       if (same) {
         resume = &file;
         break;

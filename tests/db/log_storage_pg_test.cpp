@@ -1,8 +1,6 @@
 // Log storage against the central schema of a real server: what is stored,
 // that a batch and its read position are stored together or not at all, and
 // that nothing in a log field reaches the statement unquoted.
-#include "db/log_storage.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -11,6 +9,7 @@
 
 #include "db/db_connection_to_postgresql.h"
 #include "db/db_connection_with_mutex.h"
+#include "db/log_storage.h"
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/pg_cluster.h"
@@ -89,9 +88,10 @@ TEST_F(LogStorageTest, VersionCodeChoosesTheColumnList) {
     EXPECT_EQ(LogFieldCount(c.kind, c.version), c.withApplicationName ? 23u : 22u);
     ASSERT_EQ(Store({Record()}, c.version, c.kind), "") << c.version;
     const char* table = server ? "varodata.server_logs" : "varodata.audit_logs";
-    EXPECT_EQ(Sql(std::string("SELECT coalesce(application_name, '<null>') || '/' || location FROM ") +
-                  table + " WHERE server_id = 1801"),
-              c.withApplicationName ? "f22/f21" : "<null>/f21")
+    EXPECT_EQ(
+        Sql(std::string("SELECT coalesce(application_name, '<null>') || '/' || location FROM ") +
+            table + " WHERE server_id = 1801"),
+        c.withApplicationName ? "f22/f21" : "<null>/f21")
         << c.version << (server ? " server" : " audit");
     EXPECT_EQ(Position(server ? "varo.log_configuration" : "varo.audit_configuration"),
               "/log/new.csv,1234,5,6");

@@ -2,8 +2,6 @@
 // schema of the test cluster: where a run resumes, how batches are cut, what
 // happens to unfinished records, renamed, replaced, truncated and removed
 // files, and what is refused.
-#include "work/log_file_collector.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +18,7 @@
 #include "support/temp_dir.h"
 #include "support/wait.h"
 #include "work/internal_task.h"
+#include "work/log_file_collector.h"
 
 namespace fs = std::filesystem;
 
@@ -73,18 +72,17 @@ class LogFileCollectorTest : public ::testing::Test {
   }
 
   // Runs the server log import (or the audit collection); true when it succeeded.
-  bool Import(LogKind kind = LogKind::kServer, int32_t version = 10900,
-              size_t cap = 64u << 20) {
+  bool Import(LogKind kind = LogKind::kServer, int32_t version = 10900, size_t cap = 64u << 20) {
     LogFileCollector collector(*central, kind, cap);
     message.clear();
-    return collector.Run(data.str() + " " + std::to_string(kServer) + " " +
-                             std::to_string(version),
+    return collector.Run(data.str() + " " + std::to_string(kServer) + " " + std::to_string(version),
                          &message);
   }
 
   std::string Position() {
-    return Sql("SELECT last_read_filename || ',' || file_offset FROM varo.log_configuration "
-               "WHERE server_id = 1811");
+    return Sql(
+        "SELECT last_read_filename || ',' || file_offset FROM varo.log_configuration "
+        "WHERE server_id = 1811");
   }
   // The session_line_num values stored, in order, as "a b c".
   std::string Stored(const char* table = "varodata.server_logs") {
@@ -106,8 +104,8 @@ TEST_F(LogFileCollectorTest, ResumesInTheStoredFileAndGoesOnWithTheNewerOnes) {
   Write(logDir / "b.csv", Records(3, 6));
   Write(logDir / "c.csv", Records(6, 8));
   // b.csv was read up to its first record.
-  Sql("UPDATE varo.log_configuration SET (last_read_filename, file_offset) = ('" +
-      Path("b.csv") + "', " + std::to_string(Record("3").size()) + ") WHERE server_id = 1811");
+  Sql("UPDATE varo.log_configuration SET (last_read_filename, file_offset) = ('" + Path("b.csv") +
+      "', " + std::to_string(Record("3").size()) + ") WHERE server_id = 1811");
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(Stored(), "4 5 6 7");
   EXPECT_EQ(Position(), Path("c.csv") + "," + std::to_string(Records(6, 8).size()));
@@ -125,7 +123,8 @@ TEST_F(LogFileCollectorTest, ResumesInTheStoredFileAndGoesOnWithTheNewerOnes) {
   // A stored -1 goes on with the next file.
   Sql("DELETE FROM varodata.server_logs WHERE server_id = 1811");
   Sql("UPDATE varo.log_configuration SET (last_read_filename, file_offset, last_read_device, "
-      "last_read_inode) = ('" + Path("c.csv") + "', -1, 0, 0) WHERE server_id = 1811");
+      "last_read_inode) = ('" +
+      Path("c.csv") + "', -1, 0, 0) WHERE server_id = 1811");
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(Stored(), "9");
 }
@@ -172,8 +171,8 @@ TEST_F(LogFileCollectorTest, MultiLineAndUnfinishedRecords) {
 
 TEST_F(LogFileCollectorTest, ARecordBeyondTheCapFailsTheRunButDoesNotStallTheImport) {
   // A quote that never closes, and no quote after it to end it.
-  Write(logDir / "a.csv", Records(1, 2) + "x,\"" + std::string(5000, 'y') + "\n" +
-                              std::string(10, 'z') + "\n");
+  Write(logDir / "a.csv",
+        Records(1, 2) + "x,\"" + std::string(5000, 'y') + "\n" + std::string(10, 'z') + "\n");
   EXPECT_FALSE(Import(LogKind::kServer, 10900, 1000));
   EXPECT_NE(message.find("longer than 1000 bytes"), std::string::npos) << message;
   EXPECT_EQ(Stored(), "1");
