@@ -6,10 +6,8 @@
 #include <chrono>
 
 #include "db/db_connection.h"
+#include "db/log_storage.h"
 #include "db/pg_handles.h"
-
-// Rows of one log file, each the parsed CSV fields of one line.
-using LogRows = std::vector<std::vector<std::string>>;
 
 class DBConnectionToPostgreSQL : public DBConnection {
  public:
@@ -43,6 +41,10 @@ class DBConnectionToPostgreSQL : public DBConnection {
   std::string syncAuditLogData(const LogRows& rows, const std::string& fileName,
                                const std::string& serverId, int64_t fileOffset,
                                int32_t versionCode);
+  // See StoreLogBatch in db/log_storage.h.
+  std::string StoreLogBatch(LogKind kind, const LogRows& rows, int32_t serverId,
+                            const LogReadPosition* from, const LogReadPosition& to,
+                            int32_t versionCode);
 
   // The libpq handle, for LISTEN/notification loops and socket polling; null
   // once ExecuteQueryWithin gave the connection up.
@@ -50,6 +52,8 @@ class DBConnectionToPostgreSQL : public DBConnection {
 
  private:
   PGconnPtr conn;
+  // Log storage statements prepared in this session (see StoreLogBatch).
+  std::vector<std::string> preparedLogStatements;
 };
 
 // Text of a statement that could not be sent because the link is down.

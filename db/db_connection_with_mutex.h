@@ -28,6 +28,10 @@ class DBConnectionWithMutex : public DBConnection {
   std::string syncAuditLogData(const LogRows& rows, const std::string& fileName,
                                const std::string& serverId, int64_t fileOffset,
                                int32_t versionCode);
+  // See StoreLogBatch in db/log_storage.h.
+  std::string StoreLogBatch(LogKind kind, const LogRows& rows, int32_t serverId,
+                            const LogReadPosition* from, const LogReadPosition& to,
+                            int32_t versionCode);
 
  private:
   std::mutex mutex;

@@ -58,3 +58,12 @@ CREATE INDEX IF NOT EXISTS server_logs_server_id ON varodata.server_logs (server
 
 -- Records of the servers' audit logs, with the same columns.
 CREATE TABLE IF NOT EXISTS varodata.audit_logs (LIKE varodata.server_logs INCLUDING ALL);
+
+-- The identity (device and inode) of the file named by last_read_filename, so
+-- that a log file renamed or replaced since is recognised; 0 when not known.
+ALTER TABLE varo.log_configuration
+  ADD COLUMN IF NOT EXISTS last_read_device bigint NOT NULL DEFAULT 0,
+  ADD COLUMN IF NOT EXISTS last_read_inode bigint NOT NULL DEFAULT 0;
+ALTER TABLE varo.audit_configuration
+  ADD COLUMN IF NOT EXISTS last_read_device bigint NOT NULL DEFAULT 0,
+  ADD COLUMN IF NOT EXISTS last_read_inode bigint NOT NULL DEFAULT 0;

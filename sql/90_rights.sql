@@ -191,7 +191,7 @@ CREATE POLICY probe_log_report ON varo.probe_log FOR INSERT TO varo_agent
 
 -- Log import positions of its bound servers.
 GRANT SELECT ON varo.log_configuration, varo.audit_configuration TO varo_agent;
-GRANT UPDATE (last_read_filename, file_offset)
+GRANT UPDATE (last_read_filename, file_offset, last_read_device, last_read_inode)
   ON varo.log_configuration, varo.audit_configuration TO varo_agent;
 ALTER TABLE varo.log_configuration ENABLE ROW LEVEL SECURITY;
 DROP POLICY IF EXISTS log_position_own ON varo.log_configuration;

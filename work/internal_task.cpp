@@ -8,6 +8,7 @@
 #include "platform/systemctl.h"
 #include "platform/text.h"
 #include "work/configuration_tasks.h"
+#include "work/log_file_collector.h"
 
 namespace {
 
@@ -102,7 +103,7 @@ void InternalTask::Fail(int32_t number, std::string text) {
   failed = true;
 }
 
-void InternalTask::Run(DBConnection&) {
+void InternalTask::Run(DBConnection& central) {
   LogMessage(StrFormat(_("executing InternalTask: %s(%s)"), taskName.c_str(), arguments.c_str()),
              LOG_DEBUG1);
   if (taskName == "server_start") {
@@ -123,9 +124,15 @@ void InternalTask::Run(DBConnection&) {
   } else if (taskName == "audit_configuration") {
     ConfigurationTaskResult edited = UpdateAuditConfiguration(arguments);
     if (!edited.ok) Fail(-1, std::move(edited.message));
+  } else if (taskName == "audit_log_collection") {
+    std::string error;
+    if (!LogFileCollector(central, LogKind::kAudit).Run(arguments, &error)) Fail(-1, error);
   } else if (taskName == "log_configuration") {
     ConfigurationTaskResult edited = UpdateLogConfiguration(arguments);
     if (!edited.ok) Fail(-1, std::move(edited.message));
+  } else if (taskName == "server_log_import") {
+    std::string error;
+    if (!LogFileCollector(central, LogKind::kServer).Run(arguments, &error)) Fail(-1, error);
   } else {
     Fail(-1, StrFormat(_("unknown internal task name: %s"), taskName.c_str()));
     return;

@@ -108,6 +108,14 @@ PgCluster& PgCluster::Get() {
   return *cluster;
 }
 
+std::unique_ptr<PgCluster> PgCluster::MakeWith(const std::vector<std::string>& settings,
+                                               std::string* error) {
+  std::unique_ptr<PgCluster> cluster(new PgCluster());
+  cluster->settings_ = settings;
+  if (!cluster->Create(error)) return nullptr;
+  return cluster;
+}
+
 bool PgCluster::Create(std::string* error) {
   bin_ = FindBinDir();
   if (bin_.empty()) {
@@ -167,6 +175,7 @@ bool PgCluster::Create(std::string* error) {
            << "fsync = off\nsynchronous_commit = off\nfull_page_writes = off\n"
            << "max_connections = 200\n"
            << "log_line_prefix = '%m [%p] '\n";
+      for (const std::string& line : settings_) conf << line << "\n";
     }
     Chown(data_ + "/postgresql.auto.conf");
     ProcessResult start = RunProcess(

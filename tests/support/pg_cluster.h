@@ -17,6 +17,12 @@ class PgCluster {
   // The cluster of this test process, started on first call. Ends the test
   // process with a message when no cluster can be made.
   static PgCluster& Get();
+  // A further cluster of its own, made like the one of Get() with `settings`
+  // (postgresql.conf lines) added; stopped and removed when the object goes.
+  // Null with the reason in *error when it cannot be made.
+  static std::unique_ptr<PgCluster> MakeWith(const std::vector<std::string>& settings,
+                                             std::string* error);
+  ~PgCluster() { Shutdown(); }
 
   int port() const { return port_; }
   // The socket directory, usable as libpq's host.
@@ -67,4 +73,5 @@ class PgCluster {
   std::string log_;
   int guardPipe_ = -1;
   int guardPid_ = -1;
+  std::vector<std::string> settings_;
 };
