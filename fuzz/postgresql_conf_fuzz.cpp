@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view file = split == std::string_view::npos ? "" : text.substr(split + 1);
 
   std::vector<std::string> values;
-  const bool ok = SplitConfigurationArguments(arguments, 4, values);
+  const bool ok = SplitTaskArguments(arguments, 4, values);
   Check(values.size() == 4);
   if (arguments.find('"') == std::string_view::npos) Check(ok);
   if (!ok) return 0;

@@ -5,9 +5,9 @@
 #include "db/result_set_with_fixed_error.h"
 #include "platform/log.h"
 #include "platform/text.h"
-#include "probes/ipt_data_log_analysis.h"
 #include "probes/host_probe_factories.h"
 #include "probes/ipt_audit_configuration.h"
+#include "probes/ipt_data_log_analysis.h"
 #include "probes/ipt_hba_conf.h"
 #include "probes/ipt_log_configuration.h"
 

@@ -151,7 +151,7 @@ ConfigurationTaskResult UpdateConfiguration(const SettingRule (&rules)[N],
 
 ConfigurationTaskResult UpdateLogConfiguration(std::string_view arguments) {
   std::vector<std::string> values;
-  if (!SplitConfigurationArguments(arguments, kLogValueCount, values)) {
+  if (!SplitTaskArguments(arguments, kLogValueCount, values)) {
     return {false, _("Invalid parameters to log configuration job")};
   }
   const bool syslog = !IsNone(values[kLogSyslogFacility]);
@@ -163,7 +163,7 @@ ConfigurationTaskResult UpdateLogConfiguration(std::string_view arguments) {
 
 ConfigurationTaskResult UpdateAuditConfiguration(std::string_view arguments) {
   std::vector<std::string> values;
-  if (!SplitConfigurationArguments(arguments, kAuditValueCount, values)) {
+  if (!SplitTaskArguments(arguments, kAuditValueCount, values)) {
     return {false, _("Invalid parameters to audit configuration job")};
   }
   return UpdateConfiguration(kAuditRules, _("Invalid parameters to audit configuration job"), true,

@@ -16,6 +16,7 @@
 #include "platform/text.h"
 #include "platform/unique_fd.h"
 #include "work/csv_log_parser.h"
+#include "work/postgresql_conf.h"
 
 namespace {
 
@@ -209,29 +210,6 @@ std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kin
   return files;
 }
 
-bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::string>* values) {
-  values->assign(count, std::string());
-  size_t pos = 0;
-  for (size_t i = 0; i < count; ++i) {
-    while (pos < text.size() && text[pos] == ' ') ++pos;
-    if (pos >= text.size()) break;
-    std::string& value = (*values)[i];
-    if (text[pos] == '"') {
-      const size_t close = text.find('"', pos + 1);
-      if (close == std::string_view::npos) return false;
-      value.assign(text.substr(pos + 1, close - pos - 1));
-      pos = close + 1;
-      // Anything glued to the closing quote belongs to the value.
-      while (pos < text.size() && text[pos] != ' ') value.push_back(text[pos++]);
-    } else {
-      const size_t stop = std::min(text.find(' ', pos), text.size());
-      value.assign(text.substr(pos, stop - pos));
-      pos = stop;
-    }
-  }
-  return true;
-}
-
 bool LogFileCollector::Store(const LogRows& rows, const LogReadPosition& to, std::string* message) {
   const std::string error =
       StoreLogBatch(central, kind, rows, serverId, &position, to, versionCode);
@@ -338,7 +316,7 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
 bool LogFileCollector::Run(const std::string& arguments, std::string* message) {
   stored = 0;
   std::vector<std::string> values;
-  if (!SplitTaskArguments(arguments, 3, &values)) {
+  if (!SplitTaskArguments(arguments, 3, values)) {
     *message = StrFormat(_("invalid arguments of the log collection: %s"), arguments.c_str());
     return false;
   }

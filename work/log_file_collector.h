@@ -34,11 +34,6 @@ struct LogFileEntry {
 std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kind,
                                        std::string* error);
 
-// The first `count` values of a task's argument text: values are separated by
-// blanks, a value holding blanks is written between double quotes. Missing
-// values are empty. False when a double quote is left open.
-bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::string>* values);
-
 class LogFileCollector {
  public:
   // `maxRecordBytes`: the longest unfinished record held in memory; a longer

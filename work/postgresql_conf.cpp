@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-bool SplitConfigurationArguments(std::string_view text, size_t count,
-                                 std::vector<std::string>& values) {
+bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::string>& values) {
   values.assign(count, std::string());
   std::vector<std::string_view> pieces;
   size_t at = 0;

@@ -1,5 +1,5 @@
 // Editing a PostgreSQL server's postgresql.conf as text: the argument values
-// of the log and audit configuration tasks, the forms settings are written in,
+// of the log and audit configuration and log collection tasks, the forms settings are written in,
 // and setting one line of the file. Pure functions; any thread.
 #pragma once
 
@@ -12,8 +12,7 @@
 // by runs of blanks (spaces); a value in double quotes may hold blanks (each
 // run of them inside becomes one blank). Missing values are empty; values past
 // `count` are ignored. False when a double quote is not closed.
-bool SplitConfigurationArguments(std::string_view text, size_t count,
-                                 std::vector<std::string>& values);
+bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::string>& values);
 
 // How a setting's value is written into the file.
 enum class ConfigValueForm {

@@ -11,7 +11,7 @@ namespace {
 
 using Values = std::vector<std::string>;
 
-TEST(SplitConfigurationArguments, SplitsAtBlanksAndJoinsQuotedValues) {
+TEST(SplitTaskArguments, SplitsAtBlanksAndJoinsQuotedValues) {
   struct Case {
     std::string text;
     size_t count;
@@ -23,6 +23,7 @@ TEST(SplitConfigurationArguments, SplitsAtBlanksAndJoinsQuotedValues) {
       {"a b c", 3, true, {"a", "b", "c"}},
       {"  a   b  ", 3, true, {"a", "b", ""}},
       {"a b c d", 2, true, {"a", "b"}},
+      {"\"/my data\" 7 10900 extra", 3, true, {"/my data", "7", "10900"}},
       // Quoted values hold blanks; each run of them inside becomes one blank.
       {"/data \"%m [%p] \" x", 3, true, {"/data", "%m [%p] ", "x"}},
       {"\"a   b\" c", 2, true, {"a b", "c"}},
@@ -42,7 +43,7 @@ TEST(SplitConfigurationArguments, SplitsAtBlanksAndJoinsQuotedValues) {
   };
   for (const Case& c : cases) {
     Values values;
-    EXPECT_EQ(SplitConfigurationArguments(c.text, c.count, values), c.ok) << "text: " << c.text;
+    EXPECT_EQ(SplitTaskArguments(c.text, c.count, values), c.ok) << "text: " << c.text;
     if (c.ok) {
       EXPECT_EQ(values, c.values) << "text: " << c.text;
     }
