@@ -316,6 +316,67 @@ std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out
   return std::string();
 }
 
+namespace {
+
+// Inode of the initial process namespace (PROC_PID_INIT_INO of the kernel).
+constexpr ino_t kInitialPidNamespace = 0xEFFFFFFC;
+
+// Whether /proc hides processes of other users (hidepid other than 0 or off)
+// in the mount table `mountinfo`.
+bool HidesProcesses(std::string_view mountinfo) {
+  while (!mountinfo.empty()) {
+    std::string_view line = NextLine(mountinfo);
+    std::string_view rest = line;
+    NextWord(rest), NextWord(rest), NextWord(rest), NextWord(rest);
+    if (NextWord(rest) != "/proc") continue;
+    const size_t at = line.find("hidepid=");
+    if (at == std::string_view::npos) continue;
+    std::string_view value = line.substr(at + 8);
+    value = value.substr(0, value.find_first_of(", \t"));
+    if (value != "0" && value != "off") return true;
+  }
+  return false;
+}
+
+// Checked once: the process namespace of a process and the options of its
+// /proc do not change while it runs.
+bool LoadavgCountsEveryTask() {
+  static const bool counts = [] {
+    struct stat ns {};
+    if (::stat("/proc/self/ns/pid", &ns) != 0 || ns.st_ino != kInitialPidNamespace) return false;
+    std::string mountinfo;
+    if (ReadFile("/proc/self/mountinfo", mountinfo) != 0) return false;
+    return !HidesProcesses(mountinfo);
+  }();
+  return counts;
+}
+
+}  // namespace
+
+bool CountTasks(const std::string& root, TaskCounts& out) {
+  out = TaskCounts();
+  if (!(root.empty() || root == "/") || !LoadavgCountsEveryTask()) return false;
+  DirPtr dir(::opendir("/proc"));
+  if (!dir) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return false;
+      break;
+    }
+    if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') ++out.processes;
+  }
+  // "0.20 0.18 0.12 1/80 11206": runnable/all tasks in the fourth field.
+  std::string text;
+  if (ReadFile("/proc/loadavg", text) != 0) return false;
+  std::string_view rest = text;
+  NextWord(rest), NextWord(rest), NextWord(rest);
+  const std::string_view tasks = NextWord(rest);
+  const size_t slash = tasks.find('/');
+  return slash != std::string_view::npos && ParseNumber(tasks.substr(slash + 1), out.threads);
+}
+
 std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out) {
   out.clear();
   const std::string path = HostPath(root, "/proc/diskstats");

@@ -63,6 +63,23 @@ bool ParseProcessStat(std::string_view text, ProcessStat& out);
 // Every process under /proc, by process id.
 std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out);
 
+// The number of processes and the total of their threads, without opening a
+// file per process: the processes are the numeric entries of /proc (one
+// directory listing), the threads the second number of the fourth field of
+// /proc/loadavg, the kernel's count of every task (each thread of each
+// process, zombies included, the per-processor idle tasks not), which equals
+// the sum of num_threads over /proc/<pid>/stat. That equality holds only where
+// /proc shows every task the kernel counts, so the counts are given only for
+// the live host ("/") in the initial process namespace with /proc mounted
+// without hidepid; elsewhere (a recorded tree, a container, hidden processes)
+// and when a file cannot be read, CountTasks returns false and the caller
+// counts process by process (ReadProcesses).
+struct TaskCounts {
+  int64_t processes = 0;
+  int64_t threads = 0;
+};
+bool CountTasks(const std::string& root, TaskCounts& out);
+
 // One line of /proc/diskstats.
 struct DiskStats {
   uint32_t major = 0, minor = 0;

@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -147,6 +150,31 @@ TEST(HostReaders, LiveHostIsReadable) {
   EXPECT_GT(space.blocks, 0u);
   EXPECT_EQ(ReadFileSystemSpace("/no/such/dir", space),
             "statvfs /no/such/dir: No such file or directory");
+}
+
+// The cheap counts agree with the sum over every /proc/<pid>/stat. Processes
+// start and end between the two readings (other tests run alongside), so the
+// closest of a few tries must be within a small margin.
+TEST(HostReaders, TaskCountsAgreeWithTheProcessScan) {
+  TaskCounts counts;
+  if (!CountTasks("/", counts)) GTEST_SKIP() << "not the initial process namespace, or hidepid";
+  int64_t processDiff = INT64_MAX, threadDiff = INT64_MAX;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ASSERT_TRUE(CountTasks("/", counts));
+    std::vector<ProcessStat> processes;
+    ASSERT_EQ(ReadProcesses("/", processes), "");
+    int64_t threads = 0;
+    for (const ProcessStat& p : processes) threads += p.threads;
+    processDiff = std::min(processDiff, std::abs(counts.processes -
+                                                 static_cast<int64_t>(processes.size())));
+    threadDiff = std::min(threadDiff, std::abs(counts.threads - threads));
+    EXPECT_GE(counts.threads, counts.processes);
+  }
+  EXPECT_LE(processDiff, 3);
+  EXPECT_LE(threadDiff, 6);
+  // A recorded tree is always counted process by process.
+  TempDir tree;
+  EXPECT_FALSE(CountTasks(tree.str(), counts));
 }
 
 }  // namespace
