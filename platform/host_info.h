@@ -190,9 +190,17 @@ struct NetworkInterface {
   uint64_t rxBytes = 0, rxPackets = 0, rxErrors = 0, rxDropped = 0;  // /proc/net/dev receive
   uint64_t txBytes = 0, txPackets = 0, txErrors = 0, txDropped = 0;  // /proc/net/dev transmit
 };
-// Every interface that /proc/net/dev lists, in its order. An interface that
-// vanishes between the two files is left out.
+// Every interface of the host. For the live host ("/") the kernel's routing
+// socket gives them in one answer (RTM_GETLINK: the same facts as the files),
+// in the order of their index, with only the speed of interfaces that are up
+// and the wireless check read from sysfs; for another root,
+// ReadNetworkInterfaceFiles.
 std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out);
+// The same from the files: every interface that /proc/net/dev lists, in its
+// order, with its /sys/class/net directory. An interface that vanishes between
+// the two files is left out.
+std::string ReadNetworkInterfaceFiles(const std::string& root,
+                                      std::vector<NetworkInterface>& out);
 
 // One IPv4 address of an interface, from the kernel's address table (rtnetlink).
 struct Ipv4Address {

@@ -178,3 +178,42 @@ TEST(HostReaders, TaskCountsAgreeWithTheProcessScan) {
 }
 
 }  // namespace
+
+namespace {
+
+// The live host's interfaces from the routing socket agree with the files:
+// the same interfaces with the same kind and state, and counters that only
+// grew between the two readings (the files are read first).
+TEST(HostReaders, NetworkInterfacesFromNetlinkAgreeWithTheFiles) {
+  std::vector<NetworkInterface> files, netlink;
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    ASSERT_EQ(ReadNetworkInterfaceFiles("/", files), "");
+    ASSERT_EQ(ReadNetworkInterfaces("/", netlink), "");
+    if (files.size() == netlink.size()) break;  // else an interface came or went
+  }
+  ASSERT_FALSE(netlink.empty());
+  ASSERT_EQ(files.size(), netlink.size());
+  for (const NetworkInterface& f : files) {
+    auto n = std::find_if(netlink.begin(), netlink.end(),
+                          [&](const NetworkInterface& x) { return x.name == f.name; });
+    ASSERT_NE(n, netlink.end()) << f.name;
+    EXPECT_EQ(n->index, f.index) << f.name;
+    EXPECT_EQ(n->linkType, f.linkType) << f.name;
+    EXPECT_EQ(n->wireless, f.wireless) << f.name;
+    EXPECT_EQ(n->operState, f.operState) << f.name;
+    EXPECT_EQ(n->carrier, f.carrier) << f.name;
+    EXPECT_EQ(n->addressLength, f.addressLength) << f.name;
+    EXPECT_EQ(n->speedMbps, f.speedMbps) << f.name;
+    const uint64_t before[] = {f.rxBytes, f.rxPackets, f.rxErrors, f.rxDropped,
+                               f.txBytes, f.txPackets, f.txErrors, f.txDropped};
+    const uint64_t after[] = {n->rxBytes, n->rxPackets, n->rxErrors, n->rxDropped,
+                              n->txBytes, n->txPackets, n->txErrors, n->txDropped};
+    for (size_t i = 0; i < std::size(before); ++i)
+      EXPECT_GE(after[i], before[i]) << f.name << " counter " << i;
+  }
+  EXPECT_TRUE(std::is_sorted(
+      netlink.begin(), netlink.end(),
+      [](const NetworkInterface& a, const NetworkInterface& b) { return a.index < b.index; }));
+}
+
+}  // namespace
