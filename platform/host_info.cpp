@@ -8,6 +8,7 @@
 #include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -406,11 +407,12 @@ std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out) 
   return std::string();
 }
 
-std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
+namespace {
+
+// The lines of a mountinfo file read from `path`.
+std::string ParseMountInfo(std::string_view text, const std::string& path,
+                           std::vector<MountEntry>& out) {
   out.clear();
-  const std::string path = HostPath(root, "/proc/self/mountinfo");
-  std::string text;
-  if (int err = ReadFile(path, text)) return CannotRead(path, err);
   std::string_view rest = text;
   while (!rest.empty()) {
     std::string_view line = NextLine(rest);
@@ -438,6 +440,54 @@ std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
     m.source = DecodeOctal(source);
     out.push_back(std::move(m));
   }
+  return std::string();
+}
+
+}  // namespace
+
+std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
+  out.clear();
+  const std::string path = HostPath(root, "/proc/self/mountinfo");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  return ParseMountInfo(text, path, out);
+}
+
+std::string MountTableWatch::Read(std::shared_ptr<const std::vector<MountEntry>>& out) {
+  static const std::string path = "/proc/self/mountinfo";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (table_) {
+    // Marked (POLLPRI, with POLLERR) once after each change since the last poll.
+    pollfd p{fd_.get(), POLLPRI, 0};
+    const int ready = ::poll(&p, 1, 0);
+    if (ready == 0) {
+      out = table_;
+      return std::string();
+    }
+    // Changed: read again; after anything else, on a new descriptor.
+    if (ready < 0 || (p.revents & POLLPRI) == 0) fd_.Reset();
+  }
+  table_.reset();
+  if (!fd_.valid()) {
+    fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_.valid()) return CannotRead(path, errno);
+  } else if (::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+    const int err = errno;
+    fd_.Reset();
+    return CannotRead(path, err);
+  }
+  std::string text;
+  if (int err = ReadAll(fd_.get(), text)) {
+    fd_.Reset();
+    return CannotRead(path, err);
+  }
+  auto table = std::make_shared<std::vector<MountEntry>>();
+  if (std::string e = ParseMountInfo(text, path, *table); !e.empty()) {
+    fd_.Reset();
+    return e;
+  }
+  table_ = table;
+  out = std::move(table);
   return std::string();
 }
 

@@ -4,7 +4,11 @@
 #include "platform/host_info.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -214,6 +218,55 @@ TEST(HostReaders, NetworkInterfacesFromNetlinkAgreeWithTheFiles) {
   EXPECT_TRUE(std::is_sorted(
       netlink.begin(), netlink.end(),
       [](const NetworkInterface& a, const NetworkInterface& b) { return a.index < b.index; }));
+}
+
+}  // namespace
+
+namespace {
+
+// Whether `table` has a mount at `point`.
+bool HasMount(const std::vector<MountEntry>& table, const std::string& point) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](const MountEntry& m) { return m.mountPoint == point; });
+}
+
+// The kept mount table is the same object while nothing changes, equals a
+// fresh read, and is read again after a mount and an unmount. The mounts are
+// made in a child process with a mount namespace of its own (root only).
+TEST(HostReaders, MountTableWatchSeesMountsAndUnmounts) {
+  MountTableWatch watch;
+  std::shared_ptr<const std::vector<MountEntry>> first, second;
+  ASSERT_EQ(watch.Read(first), "");
+  ASSERT_EQ(watch.Read(second), "");
+  EXPECT_EQ(first, second) << "unchanged: the kept table";
+  std::vector<MountEntry> fresh;
+  ASSERT_EQ(ReadMounts("/", fresh), "");
+  EXPECT_EQ(first->size(), fresh.size());
+
+  TempDir dir("varo-mounts-");
+  const std::string point = dir.str();
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // 77: cannot test here; 1..: which check failed.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      ::_exit(77);
+    MountTableWatch inner;
+    std::shared_ptr<const std::vector<MountEntry>> before, mounted, again, unmounted;
+    if (!inner.Read(before).empty() || HasMount(*before, point)) ::_exit(1);
+    if (::mount("none", point.c_str(), "tmpfs", 0, nullptr) != 0) ::_exit(77);
+    if (!inner.Read(mounted).empty() || !HasMount(*mounted, point)) ::_exit(2);
+    if (!inner.Read(again).empty() || again != mounted) ::_exit(3);
+    if (::umount(point.c_str()) != 0) ::_exit(4);
+    if (!inner.Read(unmounted).empty() || HasMount(*unmounted, point)) ::_exit(5);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace of its own (not root)";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "check that failed";
 }
 
 }  // namespace
