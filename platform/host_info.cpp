@@ -814,6 +814,7 @@ std::string OperStateName(uint8_t state) {
 // Only the speed (for interfaces that are up: it is not known otherwise) and
 // whether an Ethernet interface is wireless still come from sysfs.
 std::string ReadNetworkInterfacesNetlink(std::vector<NetworkInterface>& out) {
+  out.clear();
   struct {
     nlmsghdr header;
     ifinfomsg message;

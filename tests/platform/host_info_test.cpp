@@ -215,6 +215,9 @@ TEST(HostReaders, NetworkInterfacesFromNetlinkAgreeWithTheFiles) {
     for (size_t i = 0; i < std::size(before); ++i)
       EXPECT_GE(after[i], before[i]) << f.name << " counter " << i;
   }
+  std::vector<NetworkInterface> again = netlink;
+  ASSERT_EQ(ReadNetworkInterfaces("/", again), "");
+  EXPECT_EQ(again.size(), netlink.size()) << "a second reading replaces the first";
   EXPECT_TRUE(std::is_sorted(
       netlink.begin(), netlink.end(),
       [](const NetworkInterface& a, const NetworkInterface& b) { return a.index < b.index; }));
