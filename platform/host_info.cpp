@@ -882,16 +882,22 @@ std::string ReadNetworkInterfacesNetlink(std::vector<NetworkInterface>& out) {
   }
   for (size_t i = 0; i < out.size(); ++i) {
     NetworkInterface& n = out[i];
-    const std::string dir = "/sys/class/net/" + n.name + "/";
+    const bool ether = n.linkType == ARPHRD_ETHER;
+    if (!isUp[i] && !ether) continue;
+    // The directory is looked up once (it is a link into /sys/devices), its
+    // files relative to it.
+    const std::string path = "/sys/class/net/" + n.name;
+    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) continue;  // removed since the dump
     std::string value;
-    if (isUp[i] && ReadFile(dir + "speed", value) == 0) {
+    if (isUp[i] && ReadFileAt(dir.get(), "speed", value) == 0) {
       int64_t speed = -1;
       if (ParseNumber(value, speed) && speed >= 0) n.speedMbps = speed;
     }
-    if (n.linkType == ARPHRD_ETHER) {
+    if (ether) {
       struct stat st;
-      n.wireless = ::stat((dir + "wireless").c_str(), &st) == 0 ||
-                   ::stat((dir + "phy80211").c_str(), &st) == 0;
+      n.wireless = ::fstatat(dir.get(), "wireless", &st, 0) == 0 ||
+                   ::fstatat(dir.get(), "phy80211", &st, 0) == 0;
     }
   }
   std::sort(out.begin(), out.end(),
