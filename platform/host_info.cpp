@@ -705,8 +705,7 @@ std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out) {
   return std::string();
 }
 
-std::string ReadNetworkInterfaceFiles(const std::string& root,
-                                      std::vector<NetworkInterface>& out) {
+std::string ReadNetworkInterfaceFiles(const std::string& root, std::vector<NetworkInterface>& out) {
   out.clear();
   const std::string devPath = HostPath(root, "/proc/net/dev");
   std::string text;
@@ -866,8 +865,8 @@ std::string ReadNetworkInterfacesNetlink(std::vector<NetworkInterface>& out) {
       }
     }
     if (n.name.empty() || !stats) {
-      malformed = "netlink RTM_GETLINK: no name or counters for interface " +
-                  std::to_string(m->ifi_index);
+      malformed =
+          "netlink RTM_GETLINK: no name or counters for interface " + std::to_string(m->ifi_index);
       return;
     }
     n.operState = OperStateName(operState);

@@ -217,8 +217,7 @@ std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkIn
 // The same from the files: every interface that /proc/net/dev lists, in its
 // order, with its /sys/class/net directory. An interface that vanishes between
 // the two files is left out.
-std::string ReadNetworkInterfaceFiles(const std::string& root,
-                                      std::vector<NetworkInterface>& out);
+std::string ReadNetworkInterfaceFiles(const std::string& root, std::vector<NetworkInterface>& out);
 
 // One IPv4 address of an interface, from the kernel's address table (rtnetlink).
 struct Ipv4Address {

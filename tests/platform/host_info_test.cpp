@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -169,8 +169,8 @@ TEST(HostReaders, TaskCountsAgreeWithTheProcessScan) {
     ASSERT_EQ(ReadProcesses("/", processes), "");
     int64_t threads = 0;
     for (const ProcessStat& p : processes) threads += p.threads;
-    processDiff = std::min(processDiff, std::abs(counts.processes -
-                                                 static_cast<int64_t>(processes.size())));
+    processDiff =
+        std::min(processDiff, std::abs(counts.processes - static_cast<int64_t>(processes.size())));
     threadDiff = std::min(threadDiff, std::abs(counts.threads - threads));
     EXPECT_GE(counts.threads, counts.processes);
   }
