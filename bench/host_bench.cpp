@@ -5,11 +5,11 @@
 // /proc/stat, meminfo, diskstats, net/dev and statvfs of every mount) in the
 // same run and prints the ratio, and this process's resident memory after a
 // pass. The first pass (the processor probe's 3-second wait, the disk busy
-// probe's two readings) is not timed. The reference reads no process files,
-// while the process count must open one file per process, so the benchmark
-// also times a bare scan of /proc/<pid>/stat and prints the ratio to the
-// reference plus that scan, and the ratio of the other probes to the
-// reference alone.
+// probe's two readings) is not timed. The reference counts no processes; the
+// process count lists /proc (and, in a container's own process namespace,
+// opens one file per process), so the benchmark also times a bare scan of
+// /proc/<pid>/stat and prints the ratio to the reference plus that scan, and
+// the ratio of the other probes to the reference alone.
 // With --agent it instead runs the agent program (varo-agent DEBUG) against a
 // throwaway central database (the test fixture's cluster) with the built-in
 // probes scheduled for it, waits until every host probe has stored its rows,

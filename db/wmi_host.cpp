@@ -213,11 +213,12 @@ WmiStatus ReadBlockTopology(const WmiHostOptions& options, WmiBlockTopology& out
 // hides an earlier one at the same place) and one per device (the mount of the
 // file system's root is preferred over bind mounts of parts of it), with their
 // space.
-WmiStatus ReadMountedDisks(const WmiHostOptions& options, bool withSpace, HostDisks& out) {
+WmiStatus ReadMountedDisks(WmiHost& host, bool withSpace, HostDisks& out) {
+  const WmiHostOptions& options = host.options();
   const WmiBlockTopology& t = *out.t;
-  std::vector<MountEntry> mounts;
-  if (std::string e = ReadMounts(options.root, mounts); !e.empty()) return ProviderFailure(e);
-  for (const MountEntry& m : mounts) {
+  std::shared_ptr<const std::vector<MountEntry>> mounts;
+  if (std::string e = host.Mounts(mounts); !e.empty()) return ProviderFailure(e);
+  for (const MountEntry& m : *mounts) {
     std::string node;
     if (auto it = t.byNumber.find((uint64_t{m.major} << 32) | m.minor);
         m.major != 0 && it != t.byNumber.end()) {
@@ -304,7 +305,7 @@ class QueryContext {
       disks.emplace();
       disks->t = topology;
       disksHaveSpace = withSpace;
-      WmiStatus s = ReadMountedDisks(options(), withSpace, *disks);
+      WmiStatus s = ReadMountedDisks(host, withSpace, *disks);
       if (!s.ok()) {
         disks.reset();
         return s;
@@ -1245,6 +1246,14 @@ std::shared_ptr<const WmiBlockTopology> WmiHost::BlockTopology(WmiStatus& status
     topologyPartitions = std::move(partitions);
   }
   return fresh;
+}
+
+std::string WmiHost::Mounts(std::shared_ptr<const std::vector<MountEntry>>& out) {
+  if (options_.root.empty() || options_.root == "/") return mountTable.Read(out);
+  auto mounts = std::make_shared<std::vector<MountEntry>>();
+  std::string error = ReadMounts(options_.root, *mounts);
+  out = std::move(mounts);
+  return error;
 }
 
 double WmiHost::MonotonicSeconds() const {

@@ -100,6 +100,10 @@ class WmiHost {
   // status when the devices cannot be read.
   std::shared_ptr<const WmiBlockTopology> BlockTopology(WmiStatus& status);
 
+  // The mount table: for the live host kept and read again only after the
+  // kernel reports a change; for a recorded tree read on every call.
+  std::string Mounts(std::shared_ptr<const std::vector<MountEntry>>& out);
+
  private:
   double MonotonicSeconds() const;
 
@@ -110,6 +114,8 @@ class WmiHost {
   // lines it was read with.
   std::shared_ptr<const WmiBlockTopology> topology;
   std::vector<PartitionListEntry> topologyPartitions;
+
+  MountTableWatch mountTable;
 
   std::mutex diskMutex;
   // Guarded by diskMutex: the counters of the last reading and when it was

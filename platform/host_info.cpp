@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/if.h>
+#include <linux/if_arp.h>
+#include <linux/if_link.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -316,6 +320,67 @@ std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out
   return std::string();
 }
 
+namespace {
+
+// Inode of the initial process namespace (PROC_PID_INIT_INO of the kernel).
+constexpr ino_t kInitialPidNamespace = 0xEFFFFFFC;
+
+// Whether /proc hides processes of other users (hidepid other than 0 or off)
+// in the mount table `mountinfo`.
+bool HidesProcesses(std::string_view mountinfo) {
+  while (!mountinfo.empty()) {
+    std::string_view line = NextLine(mountinfo);
+    std::string_view rest = line;
+    NextWord(rest), NextWord(rest), NextWord(rest), NextWord(rest);
+    if (NextWord(rest) != "/proc") continue;
+    const size_t at = line.find("hidepid=");
+    if (at == std::string_view::npos) continue;
+    std::string_view value = line.substr(at + 8);
+    value = value.substr(0, value.find_first_of(", \t"));
+    if (value != "0" && value != "off") return true;
+  }
+  return false;
+}
+
+// Checked once: the process namespace of a process and the options of its
+// /proc do not change while it runs.
+bool LoadavgCountsEveryTask() {
+  static const bool counts = [] {
+    struct stat ns {};
+    if (::stat("/proc/self/ns/pid", &ns) != 0 || ns.st_ino != kInitialPidNamespace) return false;
+    std::string mountinfo;
+    if (ReadFile("/proc/self/mountinfo", mountinfo) != 0) return false;
+    return !HidesProcesses(mountinfo);
+  }();
+  return counts;
+}
+
+}  // namespace
+
+bool CountTasks(const std::string& root, TaskCounts& out) {
+  out = TaskCounts();
+  if (!(root.empty() || root == "/") || !LoadavgCountsEveryTask()) return false;
+  DirPtr dir(::opendir("/proc"));
+  if (!dir) return false;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) return false;
+      break;
+    }
+    if (entry->d_name[0] >= '0' && entry->d_name[0] <= '9') ++out.processes;
+  }
+  // "0.20 0.18 0.12 1/80 11206": runnable/all tasks in the fourth field.
+  std::string text;
+  if (ReadFile("/proc/loadavg", text) != 0) return false;
+  std::string_view rest = text;
+  NextWord(rest), NextWord(rest), NextWord(rest);
+  const std::string_view tasks = NextWord(rest);
+  const size_t slash = tasks.find('/');
+  return slash != std::string_view::npos && ParseNumber(tasks.substr(slash + 1), out.threads);
+}
+
 std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out) {
   out.clear();
   const std::string path = HostPath(root, "/proc/diskstats");
@@ -342,11 +407,12 @@ std::string ReadDiskStats(const std::string& root, std::vector<DiskStats>& out) 
   return std::string();
 }
 
-std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
+namespace {
+
+// The lines of a mountinfo file read from `path`.
+std::string ParseMountInfo(std::string_view text, const std::string& path,
+                           std::vector<MountEntry>& out) {
   out.clear();
-  const std::string path = HostPath(root, "/proc/self/mountinfo");
-  std::string text;
-  if (int err = ReadFile(path, text)) return CannotRead(path, err);
   std::string_view rest = text;
   while (!rest.empty()) {
     std::string_view line = NextLine(rest);
@@ -374,6 +440,54 @@ std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
     m.source = DecodeOctal(source);
     out.push_back(std::move(m));
   }
+  return std::string();
+}
+
+}  // namespace
+
+std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out) {
+  out.clear();
+  const std::string path = HostPath(root, "/proc/self/mountinfo");
+  std::string text;
+  if (int err = ReadFile(path, text)) return CannotRead(path, err);
+  return ParseMountInfo(text, path, out);
+}
+
+std::string MountTableWatch::Read(std::shared_ptr<const std::vector<MountEntry>>& out) {
+  static const std::string path = "/proc/self/mountinfo";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (table_) {
+    // Marked (POLLPRI, with POLLERR) once after each change since the last poll.
+    pollfd p{fd_.get(), POLLPRI, 0};
+    const int ready = ::poll(&p, 1, 0);
+    if (ready == 0) {
+      out = table_;
+      return std::string();
+    }
+    // Changed: read again; after anything else, on a new descriptor.
+    if (ready < 0 || (p.revents & POLLPRI) == 0) fd_.Reset();
+  }
+  table_.reset();
+  if (!fd_.valid()) {
+    fd_ = UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_.valid()) return CannotRead(path, errno);
+  } else if (::lseek(fd_.get(), 0, SEEK_SET) != 0) {
+    const int err = errno;
+    fd_.Reset();
+    return CannotRead(path, err);
+  }
+  std::string text;
+  if (int err = ReadAll(fd_.get(), text)) {
+    fd_.Reset();
+    return CannotRead(path, err);
+  }
+  auto table = std::make_shared<std::vector<MountEntry>>();
+  if (std::string e = ParseMountInfo(text, path, *table); !e.empty()) {
+    fd_.Reset();
+    return e;
+  }
+  table_ = table;
+  out = std::move(table);
   return std::string();
 }
 
@@ -591,7 +705,7 @@ std::string ReadFileSystemSpace(const std::string& path, FileSystemSpace& out) {
   return std::string();
 }
 
-std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out) {
+std::string ReadNetworkInterfaceFiles(const std::string& root, std::vector<NetworkInterface>& out) {
   out.clear();
   const std::string devPath = HostPath(root, "/proc/net/dev");
   std::string text;
@@ -642,72 +756,196 @@ std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkIn
   return std::string();
 }
 
-std::string ReadIpv4Addresses(std::vector<Ipv4Address>& out) {
-  out.clear();
+namespace {
+
+// Sends the dump request `request` (a netlink header followed by its message)
+// to the kernel's routing socket and hands every answer message of type
+// `answer` to `each`. The kernel answers at once; the wait is still bounded by
+// a 5-second receive timeout. `what` names the request in error texts.
+template <typename Request, typename Each>
+std::string NetlinkDump(Request& request, uint16_t answer, const char* what, Each each) {
   UniqueFd fd(::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_ROUTE));
   if (!fd.valid()) return "netlink socket: " + ErrnoText(errno);
   struct timeval timeout {};
   timeout.tv_sec = 5;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-
-  struct {
-    nlmsghdr header;
-    ifaddrmsg message;
-  } request{};
-  request.header.nlmsg_len = NLMSG_LENGTH(sizeof(ifaddrmsg));
-  request.header.nlmsg_type = RTM_GETADDR;
+  request.header.nlmsg_len = sizeof request;
   request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
   request.header.nlmsg_seq = 1;
-  request.message.ifa_family = AF_INET;
   sockaddr_nl kernel{};
   kernel.nl_family = AF_NETLINK;
-  if (::sendto(fd.get(), &request, request.header.nlmsg_len, 0,
-               reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel) < 0) {
-    return "netlink RTM_GETADDR: " + ErrnoText(errno);
+  if (::sendto(fd.get(), &request, sizeof request, 0, reinterpret_cast<const sockaddr*>(&kernel),
+               sizeof kernel) < 0) {
+    return std::string("netlink ") + what + ": " + ErrnoText(errno);
   }
-
   std::vector<char> buffer(32768);
   for (;;) {
     const ssize_t n = ::recv(fd.get(), buffer.data(), buffer.size(), 0);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return "netlink RTM_GETADDR: " + ErrnoText(errno);
+      return std::string("netlink ") + what + ": " + ErrnoText(errno);
     }
-    if (n == 0) return "netlink RTM_GETADDR: the answer ended early";
+    if (n == 0) return std::string("netlink ") + what + ": the answer ended early";
     int left = static_cast<int>(n);
     for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
          h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_type == NLMSG_DONE) return std::string();
       if (h->nlmsg_type == NLMSG_ERROR) {
         const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));
-        return "netlink RTM_GETADDR: " + ErrnoText(-e->error);
+        return std::string("netlink ") + what + ": " + ErrnoText(-e->error);
       }
-      if (h->nlmsg_type != RTM_NEWADDR) continue;
-      const auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
-      if (m->ifa_family != AF_INET) continue;
-      Ipv4Address a;
-      a.interfaceIndex = m->ifa_index;
-      uint32_t flags = m->ifa_flags;
-      const void* local = nullptr;
-      const void* address = nullptr;
-      int attributesLeft = static_cast<int>(IFA_PAYLOAD(h));
-      for (const rtattr* attribute = IFA_RTA(m); RTA_OK(attribute, attributesLeft);
-           attribute = RTA_NEXT(attribute, attributesLeft)) {
-        if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= 4)
-          local = RTA_DATA(attribute);
-        if (attribute->rta_type == IFA_ADDRESS && RTA_PAYLOAD(attribute) >= 4)
-          address = RTA_DATA(attribute);
-        if (attribute->rta_type == IFA_FLAGS && RTA_PAYLOAD(attribute) >= 4)
-          std::memcpy(&flags, RTA_DATA(attribute), 4);
-      }
-      const void* chosen = local ? local : address;
-      if (!chosen) continue;
-      char text[INET_ADDRSTRLEN];
-      if (!::inet_ntop(AF_INET, chosen, text, sizeof text)) continue;
-      a.address = text;
-      a.secondary = (flags & IFA_F_SECONDARY) != 0;
-      a.permanent = (flags & IFA_F_PERMANENT) != 0;
-      out.push_back(std::move(a));
+      if (h->nlmsg_type == answer) each(h);
     }
   }
+}
+
+// operstate as /sys/class/net/<name>/operstate names it (IF_OPER_*).
+std::string OperStateName(uint8_t state) {
+  static const char* const kNames[] = {"unknown", "notpresent", "down", "lowerlayerdown",
+                                       "testing", "dormant",    "up"};
+  return state < std::size(kNames) ? kNames[state] : std::to_string(state);
+}
+
+// The live host's interfaces from one RTM_GETLINK dump, with the same kernel
+// facts the files give: the attributes hold what sysfs shows (operstate is
+// "down" and carrier unknown while the interface is not up), IFLA_STATS64 the
+// counters of /proc/net/dev (whose receive drops add the missed packets).
+// Only the speed (for interfaces that are up: it is not known otherwise) and
+// whether an Ethernet interface is wireless still come from sysfs.
+std::string ReadNetworkInterfacesNetlink(std::vector<NetworkInterface>& out) {
+  out.clear();
+  struct {
+    nlmsghdr header;
+    ifinfomsg message;
+  } request{};
+  request.header.nlmsg_type = RTM_GETLINK;
+  request.message.ifi_family = AF_UNSPEC;
+  std::string malformed;
+  std::vector<bool> isUp;
+  std::string error = NetlinkDump(request, RTM_NEWLINK, "RTM_GETLINK", [&](const nlmsghdr* h) {
+    if (h->nlmsg_len < NLMSG_LENGTH(sizeof(ifinfomsg))) {
+      malformed = "netlink RTM_GETLINK: a short answer";
+      return;
+    }
+    const auto* m = static_cast<const ifinfomsg*>(NLMSG_DATA(h));
+    NetworkInterface n;
+    n.index = static_cast<uint32_t>(m->ifi_index);
+    n.linkType = m->ifi_type;
+    const bool up = (m->ifi_flags & IFF_UP) != 0;
+    bool carrier = false, stats = false;
+    uint8_t operState = IF_OPER_DOWN;
+    int left = static_cast<int>(IFLA_PAYLOAD(h));
+    for (const rtattr* a = IFLA_RTA(m); RTA_OK(a, left); a = RTA_NEXT(a, left)) {
+      const auto* data = static_cast<const char*>(RTA_DATA(a));
+      const size_t size = RTA_PAYLOAD(a);
+      switch (a->rta_type) {
+        case IFLA_IFNAME:
+          n.name.assign(data, strnlen(data, size));
+          break;
+        case IFLA_ADDRESS:
+          n.addressLength = static_cast<uint32_t>(size);
+          break;
+        case IFLA_OPERSTATE:
+          if (size >= 1) operState = static_cast<uint8_t>(data[0]);
+          break;
+        case IFLA_CARRIER:
+          if (size >= 1) carrier = data[0] != 0;
+          break;
+        case IFLA_STATS64:
+          if (size >= sizeof(rtnl_link_stats64)) {
+            rtnl_link_stats64 c;
+            std::memcpy(&c, data, sizeof c);
+            n.rxBytes = c.rx_bytes, n.rxPackets = c.rx_packets, n.rxErrors = c.rx_errors;
+            n.rxDropped = c.rx_dropped + c.rx_missed_errors;
+            n.txBytes = c.tx_bytes, n.txPackets = c.tx_packets, n.txErrors = c.tx_errors;
+            n.txDropped = c.tx_dropped;
+            stats = true;
+          }
+          break;
+      }
+    }
+    if (n.name.empty() || !stats) {
+      malformed =
+          "netlink RTM_GETLINK: no name or counters for interface " + std::to_string(m->ifi_index);
+      return;
+    }
+    n.operState = OperStateName(operState);
+    n.carrier = up && carrier;
+    out.push_back(std::move(n));
+    isUp.push_back(up);
+  });
+  if (error.empty()) error = malformed;
+  if (!error.empty()) {
+    out.clear();
+    return error;
+  }
+  for (size_t i = 0; i < out.size(); ++i) {
+    NetworkInterface& n = out[i];
+    const bool ether = n.linkType == ARPHRD_ETHER;
+    if (!isUp[i] && !ether) continue;
+    // The directory is looked up once (it is a link into /sys/devices), its
+    // files relative to it.
+    const std::string path = "/sys/class/net/" + n.name;
+    UniqueFd dir(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) continue;  // removed since the dump
+    std::string value;
+    if (isUp[i] && ReadFileAt(dir.get(), "speed", value) == 0) {
+      int64_t speed = -1;
+      if (ParseNumber(value, speed) && speed >= 0) n.speedMbps = speed;
+    }
+    if (ether) {
+      struct stat st;
+      n.wireless = ::fstatat(dir.get(), "wireless", &st, 0) == 0 ||
+                   ::fstatat(dir.get(), "phy80211", &st, 0) == 0;
+    }
+  }
+  std::sort(out.begin(), out.end(),
+            [](const NetworkInterface& a, const NetworkInterface& b) { return a.index < b.index; });
+  return std::string();
+}
+
+}  // namespace
+
+std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out) {
+  if (root.empty() || root == "/") return ReadNetworkInterfacesNetlink(out);
+  return ReadNetworkInterfaceFiles(root, out);
+}
+
+std::string ReadIpv4Addresses(std::vector<Ipv4Address>& out) {
+  out.clear();
+  struct {
+    nlmsghdr header;
+    ifaddrmsg message;
+  } request{};
+  request.header.nlmsg_type = RTM_GETADDR;
+  request.message.ifa_family = AF_INET;
+  std::string error = NetlinkDump(request, RTM_NEWADDR, "RTM_GETADDR", [&](const nlmsghdr* h) {
+    const auto* m = static_cast<const ifaddrmsg*>(NLMSG_DATA(h));
+    if (m->ifa_family != AF_INET) return;
+    Ipv4Address a;
+    a.interfaceIndex = m->ifa_index;
+    uint32_t flags = m->ifa_flags;
+    const void* local = nullptr;
+    const void* address = nullptr;
+    int attributesLeft = static_cast<int>(IFA_PAYLOAD(h));
+    for (const rtattr* attribute = IFA_RTA(m); RTA_OK(attribute, attributesLeft);
+         attribute = RTA_NEXT(attribute, attributesLeft)) {
+      if (attribute->rta_type == IFA_LOCAL && RTA_PAYLOAD(attribute) >= 4)
+        local = RTA_DATA(attribute);
+      if (attribute->rta_type == IFA_ADDRESS && RTA_PAYLOAD(attribute) >= 4)
+        address = RTA_DATA(attribute);
+      if (attribute->rta_type == IFA_FLAGS && RTA_PAYLOAD(attribute) >= 4)
+        std::memcpy(&flags, RTA_DATA(attribute), 4);
+    }
+    const void* chosen = local ? local : address;
+    if (!chosen) return;
+    char text[INET_ADDRSTRLEN];
+    if (!::inet_ntop(AF_INET, chosen, text, sizeof text)) return;
+    a.address = text;
+    a.secondary = (flags & IFA_F_SECONDARY) != 0;
+    a.permanent = (flags & IFA_F_PERMANENT) != 0;
+    out.push_back(std::move(a));
+  });
+  if (!error.empty()) out.clear();
+  return error;
 }

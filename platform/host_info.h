@@ -10,9 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 // Path of `path` (absolute, beginning with '/') inside the tree at `root`.
 std::string HostPath(const std::string& root, std::string_view path);
@@ -63,6 +67,23 @@ bool ParseProcessStat(std::string_view text, ProcessStat& out);
 // Every process under /proc, by process id.
 std::string ReadProcesses(const std::string& root, std::vector<ProcessStat>& out);
 
+// The number of processes and the total of their threads, without opening a
+// file per process: the processes are the numeric entries of /proc (one
+// directory listing), the threads the second number of the fourth field of
+// /proc/loadavg, the kernel's count of every task (each thread of each
+// process, zombies included, the per-processor idle tasks not), which equals
+// the sum of num_threads over /proc/<pid>/stat. That equality holds only where
+// /proc shows every task the kernel counts, so the counts are given only for
+// the live host ("/") in the initial process namespace with /proc mounted
+// without hidepid; elsewhere (a recorded tree, a container, hidden processes)
+// and when a file cannot be read, CountTasks returns false and the caller
+// counts process by process (ReadProcesses).
+struct TaskCounts {
+  int64_t processes = 0;
+  int64_t threads = 0;
+};
+bool CountTasks(const std::string& root, TaskCounts& out);
+
 // One line of /proc/diskstats.
 struct DiskStats {
   uint32_t major = 0, minor = 0;
@@ -85,6 +106,20 @@ struct MountEntry {
   std::string source;             // second field after " - ", octal escapes decoded
 };
 std::string ReadMounts(const std::string& root, std::vector<MountEntry>& out);
+
+// The live host's mount table, parsed again only after it changed: the file
+// stays open, and the kernel marks it for poll() (POLLPRI) after every mount,
+// unmount or remount in the process's mount namespace, so an unchanged table
+// costs one poll instead of a read of every mount. Safe on any thread.
+class MountTableWatch {
+ public:
+  std::string Read(std::shared_ptr<const std::vector<MountEntry>>& out);
+
+ private:
+  std::mutex mutex_;
+  UniqueFd fd_;                                           // guarded by mutex_
+  std::shared_ptr<const std::vector<MountEntry>> table_;  // guarded by mutex_; null: read again
+};
 
 // One line of /proc/partitions: every block device and partition with its size.
 struct PartitionListEntry {
@@ -173,9 +208,16 @@ struct NetworkInterface {
   uint64_t rxBytes = 0, rxPackets = 0, rxErrors = 0, rxDropped = 0;  // /proc/net/dev receive
   uint64_t txBytes = 0, txPackets = 0, txErrors = 0, txDropped = 0;  // /proc/net/dev transmit
 };
-// Every interface that /proc/net/dev lists, in its order. An interface that
-// vanishes between the two files is left out.
+// Every interface of the host. For the live host ("/") the kernel's routing
+// socket gives them in one answer (RTM_GETLINK: the same facts as the files),
+// in the order of their index, with only the speed of interfaces that are up
+// and the wireless check read from sysfs; for another root,
+// ReadNetworkInterfaceFiles.
 std::string ReadNetworkInterfaces(const std::string& root, std::vector<NetworkInterface>& out);
+// The same from the files: every interface that /proc/net/dev lists, in its
+// order, with its /sys/class/net directory. An interface that vanishes between
+// the two files is left out.
+std::string ReadNetworkInterfaceFiles(const std::string& root, std::vector<NetworkInterface>& out);
 
 // One IPv4 address of an interface, from the kernel's address table (rtnetlink).
 struct Ipv4Address {

@@ -101,6 +101,14 @@ void CollectMemoryUsage(const HostProbeSources& sources, ResultSetWithFixedRows&
 void CollectProcessCounts(const HostProbeSources& sources, ResultSetWithFixedRows& rows,
                           std::string& error) {
   if (!HaveWmi(sources, error)) return;
+  // On the live host the two counts come without a file per process; the
+  // thread total is then the kernel's own count, which is the same sum.
+  if (TaskCounts counts; CountTasks(sources.root, counts)) {
+    rows.AddRow(
+        {StrFormat("%" PRId32, static_cast<int32_t>(counts.processes)),
+         StrFormat("%" PRId32, static_cast<int32_t>(static_cast<uint32_t>(counts.threads)))});
+    return;
+  }
   std::unique_ptr<ResultSet> processes = sources.wmi->ExecuteQuery("SELECT * FROM Win32_Process");
   if (!processes->IsOk()) {
     error = processes->GetErrorMessage();
