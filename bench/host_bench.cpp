@@ -29,6 +29,7 @@
 #include <thread>
 
 #include "db/db_connection_to_wmi.h"
+#include "host_reference.h"
 #include "probes/internal_probe.h"
 #include "support/pg_cluster.h"
 #include "support/process.h"
@@ -70,44 +71,6 @@ long ResidentKb(const std::string& pid = "self", const std::string& line = "VmRS
     }
   }
   return -1;
-}
-
-// µs of one bare scan: open, read and close /proc/<pid>/stat of every process.
-double BareProcessScanMicros(long passes) {
-  char buffer[4096];
-  const auto start = Clock::now();
-  for (long i = 0; i < passes; ++i) {
-    DIR* dir = ::opendir("/proc");
-    if (!dir) return -1;
-    char path[300];
-    while (const dirent* e = ::readdir(dir)) {
-      if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
-      std::snprintf(path, sizeof path, "%s/stat", e->d_name);
-      const int fd = ::openat(::dirfd(dir), path, O_RDONLY | O_CLOEXEC);
-      if (fd < 0) continue;
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) sink += buffer[n / 2];
-      ::close(fd);
-    }
-    ::closedir(dir);
-  }
-  return std::chrono::duration<double, std::micro>(Clock::now() - start).count() /
-         static_cast<double>(passes);
-}
-
-// Runs the reference program and returns its µs per sample, or -1.
-double ReferenceMicros(long iterations) {
-  const std::string command = std::string(HOSTPROBE_PATH) + " " + std::to_string(iterations);
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return -1;
-  char line[1024] = {0};
-  std::string output;
-  while (std::fgets(line, sizeof line, pipe)) output += line;
-  if (::pclose(pipe) != 0) return -1;
-  const size_t at = output.find("us_per_sample=");
-  if (at == std::string::npos) return -1;
-  std::printf("reference: %s", output.c_str());
-  return std::atof(output.c_str() + at + 14);
 }
 
 }  // namespace
@@ -192,12 +155,12 @@ int main(int argc, char** argv) {
       "resident memory of this process after %ld passes: %ld kB (the agent's own: "
       "host_bench --agent)\n",
       passes + 1, ResidentKb());
-  const double referenceMicros = ReferenceMicros(passes);
+  const double referenceMicros = host_reference::ReferenceMicros(passes);
   if (referenceMicros <= 0) {
     std::fprintf(stderr, "host_bench: the reference program %s failed\n", HOSTPROBE_PATH);
     return 1;
   }
-  const double scanMicros = BareProcessScanMicros(passes);
+  const double scanMicros = host_reference::BareProcessScanMicros(passes);
   const double processMicros = perProbe["os_statistics"] / static_cast<double>(passes);
   std::printf("bare scan of /proc/<pid>/stat: %.1f us\n", scanMicros);
   std::printf("ratio agent/reference: %.2f (target: within 2.00)\n", agentMicros / referenceMicros);
