@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "db/db_connection.h"
+#include "db/result_set.h"
 #include "platform/host_info.h"
 
 struct HostProbeSources {
@@ -25,3 +26,11 @@ HostProbeSources LiveHostSources();
 // Error text of a host probe that has no WMI connection to query: it fails
 // rather than report an empty host, which would delete its stored rows.
 const char* NoWmiConnectionText();
+
+// Calls `visit` with each logical disk (a row of `disks`) on a partition of the
+// disk drive `driveDeviceId`, following the drive -> partition -> logical disk
+// associations. A failed association query sets `error` (the last one wins)
+// and the walk goes on with the next partition.
+void ForEachLogicalDiskOfDrive(
+    DBConnection& wmi, const std::string& driveDeviceId, std::string& error,
+    const std::function<void(const ResultSet& disks, uint32_t row)>& visit);

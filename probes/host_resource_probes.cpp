@@ -43,34 +43,16 @@ void CollectDiskSpace(const HostProbeSources& sources, ResultSetWithFixedRows& r
     return;
   }
   for (uint32_t d = 0; d < drives->GetRowCount(); ++d) {
-    // Device names are quoted, so that a quote or backslash in one cannot end
-    // the literal early.
-    std::unique_ptr<ResultSet> partitions =
-        wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskDrive.DeviceID=" +
-                         QuoteWqlLiteral(drives->GetValueByName(d, "DeviceID")) +
-                         "} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
-    if (!partitions->IsOk()) {
-      error = partitions->GetErrorMessage();
-      continue;
-    }
-    for (uint32_t p = 0; p < partitions->GetRowCount(); ++p) {
-      std::unique_ptr<ResultSet> disks =
-          wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
-                           QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
-                           "} WHERE AssocClass = Win32_LogicalDiskToPartition");
-      if (!disks->IsOk()) {
-        error = disks->GetErrorMessage();
-        continue;
-      }
-      for (uint32_t l = 0; l < disks->GetRowCount(); ++l) {
-        const int64_t size = LeadingInt64(disks->GetValueByName(l, "Size"));
-        const int64_t free = LeadingInt64(disks->GetValueByName(l, "FreeSpace"));
-        if (size == 0) continue;  // no medium
-        rows.AddRow({disks->GetValueByName(l, "Caption"), disks->GetValueByName(l, "FileSystem"),
-                     Int64Text(size / kMebibyte), Int64Text((size - free) / kMebibyte),
-                     Int64Text(free / kMebibyte)});
-      }
-    }
+    ForEachLogicalDiskOfDrive(
+        wmi, drives->GetValueByName(d, "DeviceID"), error,
+        [&rows](const ResultSet& disks, uint32_t l) {
+          const int64_t size = LeadingInt64(disks.GetValueByName(l, "Size"));
+          const int64_t free = LeadingInt64(disks.GetValueByName(l, "FreeSpace"));
+          if (size == 0) return;  // no medium
+          rows.AddRow({disks.GetValueByName(l, "Caption"), disks.GetValueByName(l, "FileSystem"),
+                       Int64Text(size / kMebibyte), Int64Text((size - free) / kMebibyte),
+                       Int64Text(free / kMebibyte)});
+        });
   }
 }
 

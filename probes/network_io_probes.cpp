@@ -104,32 +104,15 @@ void CollectDiskIOCounters(const HostProbeSources& sources, ResultSetWithFixedRo
         ParseDecimal<uint64_t>(drives->GetValueByName(d, "BytesPerSector"), DecimalForm::kLeading)
             .value_or(0);
     if (bytesPerSector == 0) bytesPerSector = 512;
-    std::unique_ptr<ResultSet> partitions =
-        wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskDrive.DeviceID=" + QuoteWqlLiteral(deviceId) +
-                         "} WHERE AssocClass = Win32_DiskDriveToDiskPartition");
-    if (!partitions->IsOk()) {
-      error = partitions->GetErrorMessage();
-      continue;
-    }
-    for (uint32_t p = 0; p < partitions->GetRowCount(); ++p) {
-      std::unique_ptr<ResultSet> disks =
-          wmi.ExecuteQuery("ASSOCIATORS OF {Win32_DiskPartition.DeviceID=" +
-                           QuoteWqlLiteral(partitions->GetValueByName(p, "DeviceID")) +
-                           "} WHERE AssocClass = Win32_LogicalDiskToPartition");
-      if (!disks->IsOk()) {
-        error = disks->GetErrorMessage();
-        continue;
-      }
-      for (uint32_t l = 0; l < disks->GetRowCount(); ++l) {
-        // The drive's counters: sectors of 512 bytes, whatever the disk's own sector size.
-        const std::string name = deviceId.rfind("/dev/", 0) == 0 ? deviceId.substr(5) : deviceId;
-        std::optional<DiskStats> c = counters.Find(name, error);
-        if (!c) continue;
-        rows.AddRow({disks->GetValueByName(l, "Caption"),
-                     StrFormat("%" PRIu64, c->sectorsRead * 512 / bytesPerSector),
-                     StrFormat("%" PRIu64, c->sectorsWritten * 512 / bytesPerSector)});
-      }
-    }
+    ForEachLogicalDiskOfDrive(wmi, deviceId, error, [&](const ResultSet& disks, uint32_t l) {
+      // The drive's counters: sectors of 512 bytes, whatever the disk's own sector size.
+      const std::string name = deviceId.rfind("/dev/", 0) == 0 ? deviceId.substr(5) : deviceId;
+      std::optional<DiskStats> c = counters.Find(name, error);
+      if (!c) return;
+      rows.AddRow({disks.GetValueByName(l, "Caption"),
+                   StrFormat("%" PRIu64, c->sectorsRead * 512 / bytesPerSector),
+                   StrFormat("%" PRIu64, c->sectorsWritten * 512 / bytesPerSector)});
+    });
   }
 }
 
