@@ -78,10 +78,6 @@ std::string UntrustedReason(int fd) {
   return std::string();
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 }  // namespace
 
 void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory) {
@@ -129,7 +125,7 @@ void ProcessFlagFiles(DBConnection& central, const std::string& flagDirectory) {
   std::vector<std::string> names;
   {
     const int listFd = ::fcntl(dirFd.get(), F_DUPFD_CLOEXEC, 0);
-    std::unique_ptr<DIR, DirCloser> dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
+    DirPtr dir(listFd >= 0 ? ::fdopendir(listFd) : nullptr);
     if (!dir) {
       const int error = errno;
       if (listFd >= 0) ::close(listFd);

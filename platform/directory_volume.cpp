@@ -7,20 +7,8 @@
 #include <cstring>
 #include <memory>
 
-namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-std::string ErrnoText(int err) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not be `buffer`.
-  return strerror_r(err, buffer, sizeof buffer);
-}
-
-}  // namespace
+#include "platform/text.h"
+#include "platform/unique_fd.h"
 
 std::string GetVolumeId(const std::string& path, uint64_t& volumeId) {
   struct stat info {};

@@ -23,20 +23,10 @@
 #include <optional>
 
 #include "platform/number_parser.h"
+#include "platform/text.h"
 #include "platform/unique_fd.h"
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const { closedir(d); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
-std::string ErrnoText(int err) {
-  char buffer[256];
-  // GNU strerror_r returns the text, which may or may not be `buffer`.
-  return strerror_r(err, buffer, sizeof buffer);
-}
 
 std::string CannotRead(const std::string& path, int err) {
   return "cannot read " + path + ": " + ErrnoText(err);

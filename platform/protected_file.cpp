@@ -15,8 +15,6 @@
 
 namespace {
 
-std::string ErrnoText(int number) { return std::strerror(number); }
-
 // Reads what `fd` holds, up to `maxBytes`.
 bool ReadAll(int fd, size_t maxBytes, std::string& content, std::string& error) {
   content.clear();

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 std::string StrFormat(const char* format, ...) {
   va_list args;
@@ -86,3 +87,9 @@ std::string ToValidUtf8(std::string_view bytes) {
 }
 
 const char* TranslateMessage(const char* literal) { return dgettext("varo-agent", literal); }
+
+std::string ErrnoText(int err) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not be `buffer`.
+  return strerror_r(err, buffer, sizeof buffer);
+}

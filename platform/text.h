@@ -8,6 +8,9 @@
 // Formats like printf and returns the text. Arguments must match the format.
 std::string StrFormat(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// The system's text for the error number `err` (thread-safe).
+std::string ErrnoText(int err);
+
 // True when `text` is well-formed UTF-8 without NUL characters: no overlong
 // forms, surrogates or values beyond U+10FFFF.
 bool IsValidUtf8(std::string_view text);

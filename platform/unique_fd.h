@@ -1,9 +1,11 @@
-// Owns one file descriptor and closes it when it goes out of scope. Not
-// thread-safe; move it between owners.
+// Owns one file descriptor and closes it when it goes out of scope (and
+// DirPtr a directory stream). Not thread-safe; move it between owners.
 #pragma once
 
+#include <dirent.h>
 #include <unistd.h>
 
+#include <memory>
 #include <utility>
 
 class UniqueFd {
@@ -34,3 +36,9 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// Owns an open directory stream (opendir, fdopendir) and closes it.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;

@@ -20,11 +20,6 @@
 
 namespace {
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirPtr = std::unique_ptr<DIR, DirCloser>;
-
 bool EndsWith(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
