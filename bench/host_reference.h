@@ -36,7 +36,8 @@ double BareProcessScanMicros(long passes) {
     }
     ::closedir(dir);
   }
-  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() /
+  return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+             .count() /
          static_cast<double>(passes);
 }
 
