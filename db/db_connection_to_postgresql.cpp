@@ -47,7 +47,8 @@ bool WaitForSocket(PGconn* conn, short events, Clock::time_point deadline) {
 }  // namespace
 
 std::unique_ptr<ResultSet> DBConnectionToPostgreSQL::ExecuteQueryWithin(
-    const std::string& query, std::chrono::milliseconds limit, bool* timedOut) {
+    const std::string& query, const std::vector<std::string>& params,
+    std::chrono::milliseconds limit, bool* timedOut) {
   if (timedOut) *timedOut = false;
   PGconn* c = conn.get();
   if (PQstatus(c) != CONNECTION_OK) {
@@ -69,7 +70,13 @@ std::unique_ptr<ResultSet> DBConnectionToPostgreSQL::ExecuteQueryWithin(
 
   // Non-blocking while the statement goes out, so that sending cannot hang either.
   PQsetnonblocking(c, 1);
-  if (!PQsendQuery(c, query.c_str())) {
+  std::vector<const char*> values;
+  for (const std::string& p : params) values.push_back(p.c_str());
+  const int sent = params.empty()
+                       ? PQsendQuery(c, query.c_str())
+                       : PQsendQueryParams(c, query.c_str(), static_cast<int>(params.size()),
+                                           nullptr, values.data(), nullptr, nullptr, 0);
+  if (!sent) {
     PQsetnonblocking(c, 0);
     return failure();
   }

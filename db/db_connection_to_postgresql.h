@@ -23,13 +23,20 @@ class DBConnectionToPostgreSQL : public DBConnection {
   std::string EscapeLiteral(const std::string& value) override;
   std::string EscapeIdentifier(const std::string& name) override;
 
-  // Runs `query` (no parameters) like ExecuteQuery, but waits at most `limit`
-  // for the server. A server that does not answer in time is given up: the
-  // connection is closed (every later statement gets the lost-connection
-  // error), *timedOut is set when given, and the result carries a text that
-  // says so. For the agent's own short checks only (the heartbeat ping); work
-  // statements of jobs and probes may legitimately run long and use ExecuteQuery.
+  // Runs `query` like ExecuteQuery (with `params` as $1, $2, ... when there
+  // are any), but waits at most `limit` for the server. A server that does not
+  // answer in time is given up: the connection is closed (every later
+  // statement gets the lost-connection error), *timedOut is set when given,
+  // and the result carries a text that says so. For the agent's own periodic
+  // work (the heartbeat ping, probe statements); job statements may
+  // legitimately run long and use ExecuteQuery.
   std::unique_ptr<ResultSet> ExecuteQueryWithin(const std::string& query,
+                                                std::chrono::milliseconds limit,
+                                                bool* timedOut = nullptr) {
+    return ExecuteQueryWithin(query, {}, limit, timedOut);
+  }
+  std::unique_ptr<ResultSet> ExecuteQueryWithin(const std::string& query,
+                                                const std::vector<std::string>& params,
                                                 std::chrono::milliseconds limit,
                                                 bool* timedOut = nullptr);
 

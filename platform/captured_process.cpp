@@ -127,8 +127,18 @@ bool CapturedProcess::Start(const std::vector<std::string>& argv, std::string* e
   return true;  // writeFd closes here: only the child holds the write end
 }
 
-CapturedProcess::Outcome CapturedProcess::ReadAll(size_t maxBytes, std::string* output) {
+CapturedProcess::Outcome CapturedProcess::ReadAll(size_t maxBytes, std::string* output,
+                                                  std::chrono::milliseconds limit) {
   if (pid_ <= 0) return Outcome::kFailed;  // nothing was started
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  auto pastDeadline = [&] {
+    return limit > std::chrono::milliseconds::zero() &&
+           std::chrono::steady_clock::now() >= deadline;
+  };
+  auto stopRequested = [] {
+    std::lock_guard<std::mutex> lock(GroupsMutex());
+    return stopping;
+  };
   char buffer[4096];
   bool exited = false;
   for (;;) {
@@ -153,15 +163,15 @@ CapturedProcess::Outcome CapturedProcess::ReadAll(size_t maxBytes, std::string* 
         return Outcome::kFailed;
       }
       if (ready <= 0) {
-        bool ended;
-        {
-          std::lock_guard<std::mutex> lock(GroupsMutex());
-          ended = stopping;
-        }
-        if (ended) {
+        if (stopRequested()) {
           KillGroup();
           Reap();
           return Outcome::kEnded;
+        }
+        if (pastDeadline()) {
+          KillGroup();
+          Reap();
+          return Outcome::kTimedOut;
         }
         continue;
       }
@@ -175,6 +185,20 @@ CapturedProcess::Outcome CapturedProcess::ReadAll(size_t maxBytes, std::string* 
     }
     if (got <= 0) {
       // End of the pipe (every writer gone), or nothing more after the exit.
+      // A child that closed its output and runs on is waited for, within the
+      // time limit and as long as the agent is not stopping.
+      int status = 0;
+      pid_t done = 0;
+      while (!exited && (done = waitpid(pid_, &status, WNOHANG)) == 0) {
+        if (stopRequested() || pastDeadline()) {
+          const bool ended = stopRequested();
+          KillGroup();
+          Reap();
+          return ended ? Outcome::kEnded : Outcome::kTimedOut;
+        }
+        poll(nullptr, 0, 100);
+      }
+      if (done == pid_) waitStatus_ = status;
       Reap();
       std::lock_guard<std::mutex> lock(GroupsMutex());
       return stopping ? Outcome::kEnded : Outcome::kExited;

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -18,10 +19,11 @@ class CapturedProcess {
  public:
   // How reading the output ended.
   enum class Outcome {
-    kExited,   // the child exited and its output was read
-    kTooMuch,  // the output passed the limit; the process group was killed
-    kEnded,    // the process group was ended by EndAllCapturedProcesses
-    kFailed,   // reading the pipe failed; the process group was killed
+    kExited,    // the child exited and its output was read
+    kTooMuch,   // the output passed the limit; the process group was killed
+    kEnded,     // the process group was ended by EndAllCapturedProcesses
+    kFailed,    // reading the pipe failed; the process group was killed
+    kTimedOut,  // the child ran past the time limit; the process group was killed
   };
 
   CapturedProcess() = default;
@@ -40,8 +42,11 @@ class CapturedProcess {
   // closed, at most `maxBytes` bytes; then reaps the child. A descendant that
   // keeps the pipe open after the child exited does not hold the read up: what
   // is already in the pipe is taken and the rest is left. A child that closes
-  // its output and runs on is waited for. kFailed when nothing was started.
-  Outcome ReadAll(size_t maxBytes, std::string* output);
+  // its output and runs on is waited for. With a `limit` above zero, a child
+  // still running that long after the call has its process group killed
+  // (kTimedOut). kFailed when nothing was started.
+  Outcome ReadAll(size_t maxBytes, std::string* output,
+                  std::chrono::milliseconds limit = std::chrono::milliseconds::zero());
 
   // The child's process id while it runs, or -1.
   pid_t pid() const { return pid_; }

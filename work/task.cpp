@@ -95,8 +95,18 @@ void SQLTask::Run(DBConnection& central) {
   }
   std::vector<std::string> positional;
   const std::string sql = BindNamedParameters(code, parameterNames, parameterValues, &positional);
-  std::unique_ptr<ResultSet> result = connection->ExecuteQuery(sql, positional);
-  connection.Release();
+  std::unique_ptr<ResultSet> result;
+  bool timedOut = false;
+  if (timeLimit > std::chrono::milliseconds::zero()) {
+    result = connection->ExecuteQueryWithin(sql, positional, timeLimit, &timedOut);
+  } else {
+    result = connection->ExecuteQuery(sql, positional);
+  }
+  if (timedOut) {
+    connection.Discard();
+  } else {
+    connection.Release();
+  }
   status = result->IsOk() ? result->GetAffectedRows() : -1;
   message = result->GetErrorMessage();
   ProcessResults(central, *result);
@@ -200,7 +210,7 @@ void BatchTask::Run(DBConnection& central) {
     CapturedProcess process;
     started = process.Start({"/bin/sh", scriptPath}, &startError);
     startErrno = errno;
-    if (started) outcome = process.ReadAll(kMaxScriptOutput, &raw);
+    if (started) outcome = process.ReadAll(kMaxScriptOutput, &raw, timeLimit);
   }
 
   if (unlink(scriptPath.c_str()) != 0) {
@@ -236,6 +246,13 @@ void BatchTask::Run(DBConnection& central) {
       return;
     case CapturedProcess::Outcome::kFailed:
       message = _("reading the script output failed; the script was killed");
+      status = -1;
+      return;
+    case CapturedProcess::Outcome::kTimedOut:
+      message = StrFormat(_("the script ran longer than %lld seconds; it was killed and its output "
+                            "discarded"),
+                          static_cast<long long>(
+                              std::chrono::duration_cast<std::chrono::seconds>(timeLimit).count()));
       status = -1;
       return;
   }

@@ -6,6 +6,7 @@
 // tasks run at once on different worker threads.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,12 @@ std::string BindNamedParameters(const std::string& code, const std::vector<std::
                                 const std::vector<std::string>& values,
                                 std::vector<std::string>* positional);
 
+// Longest time a probe's statement or script may run. Probes are the agent's
+// own periodic work: one that hangs (a lock wait, a server that stopped
+// answering, a script that never ends) would hold its worker, and with it the
+// main loop's drain before a reconnect, for ever. Job steps have no limit.
+inline constexpr std::chrono::seconds kProbeTimeLimit{300};
+
 class SQLTask : public Task {
  public:
   SQLTask(int32_t serverId, std::string databaseName, std::string code)
@@ -65,6 +72,10 @@ class SQLTask : public Task {
   // Runs `code` on a pooled connection to the server; status is the number of
   // rows (or affected rows) on success, message the result's status name.
   void Run(DBConnection& central) override;
+
+  // How long the statement may run; zero: no limit (job steps). A statement
+  // that runs longer is given up and its connection closed.
+  std::chrono::milliseconds timeLimit{0};
 
  protected:
   // What to do with the rows of a statement that ran; nothing here.
@@ -81,7 +92,9 @@ class SQLResultsTask : public SQLTask {
                  std::string targetTable, std::vector<std::string> keyColumns)
       : SQLTask(serverId, std::move(databaseName), std::move(code)),
         targetTable(std::move(targetTable)),
-        keyColumns(std::move(keyColumns)) {}
+        keyColumns(std::move(keyColumns)) {
+    timeLimit = kProbeTimeLimit;
+  }
 
  protected:
   // Stores the rows when the statement succeeded.
@@ -120,7 +133,9 @@ class BatchTask : public Task {
   BatchTask(std::string code, std::string targetTable, std::vector<std::string> keyColumns)
       : code(std::move(code)),
         targetTable(std::move(targetTable)),
-        keyColumns(std::move(keyColumns)) {}
+        keyColumns(std::move(keyColumns)) {
+    if (!this->targetTable.empty()) timeLimit = kProbeTimeLimit;
+  }
 
   // Writes the script into a private temporary directory, runs it with
   // /bin/sh, and (for a probe) stores the rows its output describes. status 1
@@ -128,6 +143,10 @@ class BatchTask : public Task {
   void Run(DBConnection& central) override;
 
   const std::string& Code() const { return code; }
+
+  // How long the script may run (a probe's: kProbeTimeLimit; a job step's: no
+  // limit, zero). Past it its process group is killed and the task fails.
+  std::chrono::milliseconds timeLimit{0};
 
  private:
   std::string code;

@@ -21,6 +21,7 @@
 #include "support/wait.h"
 #include "work/internal_probe_task.h"
 #include "work/probe_step.h"
+#include "work/task.h"
 #include "work/work_queue.h"
 #include "work/worker_thread.h"
 
@@ -197,6 +198,44 @@ TEST_F(ProbeStepTest, UnknownMethodIsUnlockedAndOthersStillRun) {
   ExpectAllUnlockedAndRun();
   EXPECT_EQ(Central("SELECT string_agg(k || v, ',') FROM varodata.t13_batch"), "z9");
   EXPECT_EQ(ProbeLog(odd), "");
+}
+
+TEST_F(ProbeStepTest, ProbeStatementsAndScriptsThatRunTooLongFailAndStoreNothing) {
+  Central("INSERT INTO varodata.t13_batch (agent_id, k, v) VALUES (12, 'kept', '1')");
+  auto batch = [](const std::string& script) {
+    BatchTask task(script, "t13_batch", {"k"});
+    EXPECT_EQ(task.timeLimit, kProbeTimeLimit);
+    task.timeLimit = std::chrono::seconds(1);
+    task.SetParameters({"agent_id"}, {"12"});
+    task.Run(*GetCentralConnection());
+    return std::to_string(task.status) + " " + task.message;
+  };
+  const std::string killed =
+      "-1 the script ran longer than 1 seconds; it was killed and its output discarded";
+  EXPECT_EQ(batch("printf 'k\\tv\\nnew\\t2\\n'; sleep 60"), killed);
+  // A script that closes its output and runs on is not waited for either.
+  EXPECT_EQ(batch("exec >/dev/null 2>&1; sleep 60"), killed);
+  EXPECT_EQ(Central("SELECT string_agg(k, ',') FROM varodata.t13_batch"), "kept");
+
+  auto query = [](const std::string& sql) {
+    SQLResultsTask task(kServerId, "monitored", sql, "t13_fail", {"x"});
+    EXPECT_EQ(task.timeLimit, kProbeTimeLimit);
+    task.timeLimit = std::chrono::seconds(1);
+    task.SetParameters({"server_id", "database_name"}, {std::to_string(kServerId), "monitored"});
+    task.Run(*GetCentralConnection());
+    return std::to_string(task.status) + " " + task.message;
+  };
+  Central(
+      "INSERT INTO varodata.t13_fail (server_id, database_name, x) VALUES (1301, 'monitored', "
+      "'kept')");
+  EXPECT_EQ(query("SELECT 'new' AS x FROM pg_sleep(60)"),
+            "-1 the server did not answer within 1 seconds; the connection was closed");
+  EXPECT_EQ(Central("SELECT string_agg(x, ',') FROM varodata.t13_fail"), "kept");
+  // The closed connection is not handed out again: the next probe runs.
+  EXPECT_EQ(query("SELECT 'new' AS x WHERE %{database_name} = current_database()"), "1 PGRES_TUPLES_OK");
+  EXPECT_EQ(Central("SELECT string_agg(x, ',') FROM varodata.t13_fail"), "new");
+  // A job's script has no limit.
+  EXPECT_EQ(BatchTask("true", "", {}).timeLimit, std::chrono::milliseconds::zero());
 }
 
 // A collector of fixed rows that may fail after adding them.
