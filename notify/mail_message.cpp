@@ -195,6 +195,25 @@ std::string QuotedPrintable(const std::vector<std::string_view>& lines) {
   return out;
 }
 
+// True when `address` can stand between the angle brackets of MAIL FROM or
+// RCPT TO as it is: no angle brackets, and blanks only inside a quoted local
+// part. Anything else would close the address early and add SMTP parameters
+// of the row's choosing ("a@x.org> NOTIFY=NEVER") to the command.
+bool IsEnvelopeSafe(std::string_view address) {
+  bool quoted = false;
+  for (size_t i = 0; i < address.size(); ++i) {
+    const char c = address[i];
+    if (quoted && c == '\\' && i + 1 < address.size()) {
+      ++i;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (c == '<' || c == '>' || ((c == ' ' || c == '\t') && !quoted)) {
+      return false;
+    }
+  }
+  return !quoted;
+}
+
 }  // namespace
 
 std::string StripLineBreaks(std::string_view text) {
@@ -314,6 +333,12 @@ std::string ComposeMail(const SpooledMail& mail, std::time_t date, std::string_v
     }
   }
   if (composed.recipients.empty()) return "the mail has no recipient";
+  for (const std::string& address : composed.recipients) {
+    if (!IsEnvelopeSafe(address)) return "the recipient \"" + address + "\" is not a plain address";
+  }
+  if (!IsEnvelopeSafe(composed.envelopeFrom)) {
+    return "the sender \"" + composed.envelopeFrom + "\" is not a plain address";
+  }
   // An address is never folded; one that could not stand on a header line is
   // not an address a mail server would take either.
   for (const std::vector<std::string>* list : {&to, &cc}) {

@@ -39,7 +39,8 @@ struct ComposedMail {
 // Builds the mail of `mail`, dated `date` (UTC) and carrying `messageId` (the
 // text between the angle brackets of the Message-ID header). Returns an empty
 // text on success, otherwise why the row cannot be sent (no recipient at all,
-// or an address longer than a header line allows).
+// an address longer than a header line allows, or an envelope address with
+// angle brackets or blanks, which would add parameters to the SMTP command).
 std::string ComposeMail(const SpooledMail& mail, std::time_t date, std::string_view messageId,
                         ComposedMail* out);
 

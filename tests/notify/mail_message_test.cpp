@@ -74,8 +74,8 @@ TEST(MailMessage, HeadersRecipientsAndPlainBody) {
 
 TEST(MailMessage, LineBreaksCannotAddHeaders) {
   // Each attempt ends up inside the one header it was part of.
-  SpooledMail mail{"a@example.org\r\nBcc: evil@example.org",
-                   "c@example.org\nX-Cc: 1",
+  SpooledMail mail{"Name\r\nBcc: evil@example.org <a@example.org>",
+                   "Cc\nX-Cc: 1 <c@example.org>",
                    "",
                    "Ops\r\nBcc: evil@example.org <ops@example.org>",
                    "Alert\r\nBcc: evil@example.org\r\n\r\nfake body",
@@ -91,8 +91,14 @@ TEST(MailMessage, LineBreaksCannotAddHeaders) {
       << headers;
   EXPECT_EQ(body, "real body\r\n");
   EXPECT_TRUE(OnlyCrlfLineEnds(out.text));
-  // The broken address is still one recipient, not a header and a recipient.
-  EXPECT_EQ(out.recipients.size(), 2u);
+  EXPECT_EQ(out.recipients, (std::vector<std::string>{"a@example.org", "c@example.org"}));
+  // A broken address is one address that is not sent, not a header and a
+  // recipient.
+  ComposedMail refused;
+  EXPECT_EQ(ComposeMail(SpooledMail{"a@example.org\r\nBcc: evil@example.org", "", "",
+                                    "f@example.org", "s", "b"},
+                        kDate, "i", &refused),
+            "the recipient \"a@example.org Bcc: evil@example.org\" is not a plain address");
 }
 
 TEST(MailMessage, NonAsciiSubjectNamesAndBody) {
@@ -133,6 +139,34 @@ TEST(MailMessage, EmptyPiecesAndBlanksInAddressLists) {
                         "i", &none),
             "")
       << "a Bcc address is never written into a header";
+}
+
+TEST(MailMessage, EnvelopeAddressesCannotAddSmtpParameters) {
+  // What stands between the angle brackets goes into MAIL FROM and RCPT TO
+  // as it is: text that closes the address early is refused, the row stays.
+  struct Case {
+    SpooledMail mail;
+    std::string error;
+  };
+  const std::vector<Case> cases = {
+      {{"a@example.org> NOTIFY=NEVER ORCPT=rfc822;b@example.org", "", "", "f@example.org", "s",
+        "b"},
+       "the recipient \"a@example.org> NOTIFY=NEVER ORCPT=rfc822;b@example.org\" is not a plain "
+       "address"},
+      {{"a@example.org", "", "h@example.org> RET=FULL", "f@example.org", "s", "b"},
+       "the recipient \"h@example.org> RET=FULL\" is not a plain address"},
+      {{"a@example.org", "", "", "f@example.org> SIZE=1 AUTH=x", "s", "b"},
+       "the sender \"f@example.org> SIZE=1 AUTH=x\" is not a plain address"},
+      {{"a@example.org", "", "", "f@exa mple.org", "s", "b"},
+       "the sender \"f@exa mple.org\" is not a plain address"},
+      {{"\"a b\"@example.org", "", "", "f@example.org", "s", "b"}, ""},
+      {{"\"a> X=1\"@example.org", "", "", "f@example.org", "s", "b"},
+       "the recipient \"\"a> X=1\"@example.org\" is not a plain address"},
+  };
+  for (const Case& c : cases) {
+    ComposedMail out;
+    EXPECT_EQ(ComposeMail(c.mail, kDate, "i", &out), c.error) << c.mail.to << c.mail.from;
+  }
 }
 
 TEST(MailMessage, BodyLineEndsAndLongLines) {
