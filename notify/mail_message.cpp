@@ -22,6 +22,10 @@ constexpr size_t kMaxAddressLength = 900;
 // UTF-8 bytes in one encoded word: 45 bytes are 60 base64 characters, which
 // with "=?UTF-8?B?" and "?=" make the 72 characters of a word (at most 75).
 constexpr size_t kBytesPerWord = 45;
+// A line that holds an encoded word has at most 76 characters (RFC 2047);
+// "=?UTF-8?B?" and "?=" take 12 of them.
+constexpr size_t kEncodedLineLength = 76;
+constexpr size_t kWordOverhead = 12;
 
 std::string_view TrimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -70,6 +74,13 @@ size_t SequenceLength(unsigned char lead) {
   return 1;
 }
 
+// UTF-8 bytes of the longest encoded word that still fits a line already
+// holding `used` characters (0: none does).
+size_t WordBytesAfter(size_t used) {
+  if (used + kWordOverhead >= kEncodedLineLength) return 0;
+  return std::min(kBytesPerWord, (kEncodedLineLength - used - kWordOverhead) / 4 * 3);
+}
+
 // Characters written on the last line of `text` (after its last CRLF).
 size_t LastLineLength(std::string_view text, size_t lineStart) {
   const size_t at = text.rfind("\r\n");
@@ -110,10 +121,14 @@ std::string FormatAddressEntry(std::string_view entry, size_t used) {
     plainName = std::string(name);
   }
   if (plainName.empty()) return std::string(address);
-  std::string shown = IsPrintableAscii(plainName) && plainName.find("=?") == std::string::npos
-                          ? QuoteWhenSpecial(plainName)
-                          : EncodeHeaderText(plainName, used);
-  return shown + " " + std::string(address);
+  if (IsPrintableAscii(plainName) && plainName.find("=?") == std::string::npos) {
+    return QuoteWhenSpecial(plainName) + " " + std::string(address);
+  }
+  const std::string shown = EncodeHeaderText(plainName, used);
+  // The address goes onto a line of its own when the encoded word's line
+  // could not take it.
+  const bool fits = LastLineLength(shown, used) + 1 + address.size() <= kEncodedLineLength;
+  return shown + (fits ? " " : "\r\n ") + std::string(address);
 }
 
 // "Name: entry, entry" folded between entries so that lines stay short.
@@ -127,6 +142,9 @@ std::string AddressHeader(std::string_view name, const std::vector<std::string>&
       if (column + 2 + formatted.size() > kFoldAt) {
         line += ",\r\n ";
         column = 1;
+        // Formatted again for where it now starts, so that an encoded name
+        // does not begin with a fold of its own (a line of a blank alone).
+        formatted = FormatAddressEntry(entry, column);
       } else {
         line += ", ";
         column += 2;
@@ -265,17 +283,25 @@ std::string EncodeHeaderText(std::string_view text, size_t used) {
   }
   std::string out;
   size_t start = 0;
+  // The first word shares its line with what stands before it; when too
+  // little room is left for a whole character (4 bytes), it starts a new line.
+  size_t budget = WordBytesAfter(used);
+  if (budget < 4) {
+    out = "\r\n ";
+    budget = kBytesPerWord;
+  }
   while (start < text.size()) {
     size_t end = start;
     while (end < text.size()) {
       const size_t length =
           std::min(SequenceLength(static_cast<unsigned char>(text[end])), text.size() - end);
-      if (end + length - start > kBytesPerWord && end > start) break;
+      if (end + length - start > budget && end > start) break;
       end += length;
     }
-    if (!out.empty()) out += "\r\n ";
+    if (start > 0) out += "\r\n ";
     out += "=?UTF-8?B?" + Base64(text.substr(start, end - start)) + "?=";
     start = end;
+    budget = kBytesPerWord;
   }
   return out;
 }
