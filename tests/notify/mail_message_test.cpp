@@ -236,9 +236,10 @@ TEST(MailMessage, EncodedWordsKeepCharactersWhole) {
 
   // In a whole mail, no line that holds an encoded word is longer than 76.
   const std::string longName = "Überwachungsagent der Datenbank " + umlauts;
-  const ComposedMail out = Compose(SpooledMail{
-      "a@example.org, " + longName + " <ops@example.org>, Jörg <j@example.org>", longName + " <c@example.org>", "",
-      longName + " <varo@example.org>", "Zürich: Festplatte voll auf dem Server " + umlauts, "b"});
+  const ComposedMail out =
+      Compose(SpooledMail{"a@example.org, " + longName + " <ops@example.org>, Jörg <j@example.org>",
+                          longName + " <c@example.org>", "", longName + " <varo@example.org>",
+                          "Zürich: Festplatte voll auf dem Server " + umlauts, "b"});
   const std::string headers = Split(out.text).first;
   for (size_t start = 0; start < headers.size();) {
     const size_t end = headers.find("\r\n", start);
@@ -257,7 +258,7 @@ TEST(MailMessage, EncodedWordsKeepCharactersWhole) {
             std::string::npos)
       << late;
   EXPECT_EQ(out.recipients, (std::vector<std::string>{"a@example.org", "ops@example.org",
-                                                       "j@example.org", "c@example.org"}));
+                                                      "j@example.org", "c@example.org"}));
 
   // A long ASCII subject that fits the line limit stays as it is; a longer
   // one is encoded and folded.
