@@ -32,9 +32,10 @@ bool NameMatches(std::string_view name, LogKind kind) {
 }
 
 // Walks the directory open at `fd` (owned by the walk), without following
-// symbolic links.
+// symbolic links. `guarded`: a directory above this one may be written by
+// others, who may have made this one: its files get the same checks.
 void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int depth,
-          std::vector<LogFileEntry>* files) {
+          bool guarded, std::vector<LogFileEntry>* files) {
   DirPtr dir(fdopendir(fd));
   if (!dir) {
     close(fd);
@@ -45,7 +46,7 @@ void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int
   }
   struct stat self {};
   const bool othersWrite =
-      fstat(dirfd(dir.get()), &self) == 0 && (self.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+      guarded || fstat(dirfd(dir.get()), &self) != 0 || (self.st_mode & (S_IWOTH | S_IWGRP)) != 0;
   while (dirent* entry = readdir(dir.get())) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -56,7 +57,7 @@ void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int
       if (depth >= 32) continue;
       const int sub =
           openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) Walk(sub, full, kind, trustedOwner, depth + 1, files);
+      if (sub >= 0) Walk(sub, full, kind, trustedOwner, depth + 1, othersWrite, files);
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;  // symbolic links, pipes, devices
@@ -199,7 +200,7 @@ std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kin
                          directory.c_str()),
                LOG_WARNING);
   }
-  Walk(fd, directory, kind, st.st_uid, 0, &files);
+  Walk(fd, directory, kind, st.st_uid, 0, false, &files);
   std::sort(files.begin(), files.end(),
             [](const LogFileEntry& a, const LogFileEntry& b) { return a.path < b.path; });
   return files;

@@ -28,9 +28,9 @@ struct LogFileEntry {
 // The regular files under `directory` and, recursively, its subdirectories
 // (hidden ones included), sorted by path (byte order). Symbolic links are
 // never followed, so nothing outside the directory is listed. In a directory
-// that others may write to, only files owned by root or by the owner of
-// `directory`, with a single link, are listed; the rest are left out with a
-// warning. An empty list with *error set when `directory` cannot be opened.
+// that others may write to, or below one, only files owned by root or by the
+// owner of `directory`, with a single link, are listed; the rest are left out
+// with a warning. An empty list with *error set when `directory` cannot be opened.
 std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kind,
                                        std::string* error);
 

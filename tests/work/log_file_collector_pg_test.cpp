@@ -263,6 +263,7 @@ TEST_F(LogFileCollectorTest, RenamedReplacedTruncatedAndRemovedFiles) {
             std::string::npos);
   // Reported once.
   ASSERT_TRUE(Import()) << message;
+
   fs::remove(logDir / "b.csv");
   ASSERT_TRUE(Import()) << message;
   ASSERT_TRUE(Import()) << message;
@@ -287,6 +288,12 @@ TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
     chmod((logDir / "tmp").c_str(), 01777);
     Write(logDir / "tmp" / "y.csv", Records(2, 3));
     ASSERT_EQ(chown((logDir / "tmp" / "y.csv").c_str(), 65534, 65534), 0);
+    // Nor below it, in a directory that other user made there.
+    fs::create_directories(logDir / "tmp" / "own");
+    Write(logDir / "tmp" / "own" / "w.csv", Records(3, 4));
+    ASSERT_EQ(chown((logDir / "tmp" / "own" / "w.csv").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((logDir / "tmp" / "own").c_str(), 65534, 65534), 0);
+    chmod((logDir / "tmp" / "own").c_str(), 0755);
     ASSERT_TRUE(Import()) << message;
     EXPECT_EQ(Stored(), "1");
     EXPECT_NE(log.Text().find("left out"), std::string::npos) << log.Text();
