@@ -230,13 +230,22 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
     return false;
   }
   int64_t offset = startOffset;
-  if (offset > reader.Size()) {
-    LogMessage(StrFormat(_("log file %s holds %lld bytes, fewer than the stored read position "
-                           "%lld (it was truncated or its name reused); it is read again from "
-                           "its start"),
-                         file.path.c_str(), static_cast<long long>(reader.Size()),
-                         static_cast<long long>(offset)),
-               LOG_WARNING);
+  // A negative position other than the -1 handled by the caller cannot be
+  // read from either.
+  if (offset > reader.Size() || offset < 0) {
+    if (offset < 0) {
+      LogMessage(StrFormat(_("the stored read position %lld in log file %s is invalid; the file "
+                             "is read again from its start"),
+                           static_cast<long long>(offset), file.path.c_str()),
+                 LOG_WARNING);
+    } else {
+      LogMessage(StrFormat(_("log file %s holds %lld bytes, fewer than the stored read position "
+                             "%lld (it was truncated or its name reused); it is read again from "
+                             "its start"),
+                           file.path.c_str(), static_cast<long long>(reader.Size()),
+                           static_cast<long long>(offset)),
+                 LOG_WARNING);
+    }
     offset = 0;
     // Stored at once, so the warning is not repeated while no record follows.
     LogReadPosition restart{orderName, 0, file.device, file.inode};

@@ -264,11 +264,18 @@ TEST_F(LogFileCollectorTest, RenamedReplacedTruncatedAndRemovedFiles) {
   // Reported once.
   ASSERT_TRUE(Import()) << message;
 
+  // A stored position below -1 (edited by hand): read again from the start.
+  EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 0);
+  Sql("UPDATE varo.log_configuration SET file_offset = -7 WHERE server_id = 1811");
+  ASSERT_TRUE(Import()) << message;
+  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7 7");
+  EXPECT_NE(log.Take().find("read again from its start"), std::string::npos);
+
   fs::remove(logDir / "b.csv");
   ASSERT_TRUE(Import()) << message;
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 1);
-  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7");
+  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7 7");
 }
 
 TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
