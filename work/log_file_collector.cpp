@@ -115,6 +115,8 @@ class LogFileReader {
   }
 
   int64_t Size() const { return size; }
+  // The errno of a failed read (0: none); what Read returned is then partial.
+  int ReadError() const { return readError; }
 
   // Reads records from `offset` (at most `maxRecords`) into *records; *end is
   // the offset after the last one. kEnd: the file (up to its size at opening)
@@ -160,8 +162,10 @@ class LogFileReader {
         got = pread(fd.get(), buffer.data() + old, want, bufferEnd);
       } while (got < 0 && errno == EINTR);
       if (got <= 0) {
-        // Shorter than at opening (truncated meanwhile) or unreadable: what
-        // was read is all there is this time.
+        // Shorter than at opening (truncated meanwhile): what was read is all
+        // there is this time. A read error is kept for the caller, so that
+        // the file is not taken as read to its end.
+        if (got < 0) readError = errno;
         buffer.resize(old);
         size = bufferEnd;
         continue;
@@ -176,6 +180,7 @@ class LogFileReader {
   int64_t size = 0;
   std::string buffer;  // bytes of the file from bufferStart on
   int64_t bufferStart = 0;
+  int readError = 0;
 };
 
 }  // namespace
@@ -261,6 +266,15 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
     int64_t unfinished = 0;
     const CsvStop stop =
         reader.Read(offset, kLogBatchRecords, maxRecordBytes, &records, &end, &unfinished);
+    if (reader.ReadError() != 0) {
+      // Nothing of this batch is stored: the next run reads it again.
+      LogMessage(StrFormat(_("cannot read log file %s: %s"), file.path.c_str(),
+                           std::strerror(reader.ReadError())),
+                 LOG_WARNING);
+      *message = kind == LogKind::kServer ? _("failed to read the server logs")
+                                          : _("failed to read the audit logs");
+      return false;
+    }
     if (stop == CsvStop::kTooLong && records.empty()) {
       // A record that never ends (a quote left open) would hold the rest of
       // the file in memory. Its first line is skipped, so the next run goes

@@ -2,7 +2,9 @@
 // schema of the test cluster: where a run resumes, how batches are cut, what
 // happens to unfinished records, renamed, replaced, truncated and removed
 // files, and what is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -276,6 +278,34 @@ TEST_F(LogFileCollectorTest, RenamedReplacedTruncatedAndRemovedFiles) {
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 1);
   EXPECT_EQ(Stored(), "1 2 3 4 5 6 7 7");
+}
+
+TEST_F(LogFileCollectorTest, AReadErrorFailsTheRunInsteadOfSkippingTheFile) {
+  // A file whose reads fail: a sysfs attribute that answers EINVAL, mounted
+  // over an older log file.
+  const fs::path source = "/sys/class/net/lo/speed";
+  Write(logDir / "a.csv", "");
+  Write(logDir / "b.csv", Records(1, 2));
+  bool readFails = false;
+  if (const int fd = open(source.c_str(), O_RDONLY); fd >= 0) {
+    char byte = 0;
+    readFails = pread(fd, &byte, 1, 0) < 0;
+    close(fd);
+  }
+  if (geteuid() != 0 || !readFails ||
+      mount(source.c_str(), (logDir / "a.csv").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "needs root and a bind mount";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{logDir / "a.csv"};
+  LogCapture log;
+  EXPECT_FALSE(Import());
+  EXPECT_EQ(message, "failed to read the server logs");
+  EXPECT_EQ(Stored(), "");
+  EXPECT_EQ(Position(), ",0");
+  EXPECT_NE(log.Text().find("cannot read log file"), std::string::npos) << log.Text();
 }
 
 TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
