@@ -134,9 +134,19 @@ class LogFileReader {
     size_t readSize = kChunk;
     for (;;) {
       const std::string_view rest = std::string_view(buffer).substr(parsed);
+      // The records of one batch take at most about maxRecordBytes, however
+      // long each of them is.
+      const int64_t taken = bufferStart + static_cast<int64_t>(parsed) - offset;
+      const bool budgetSpent = taken >= static_cast<int64_t>(maxRecordBytes);
+      if (!records->empty() && budgetSpent) {
+        *end = bufferStart + static_cast<int64_t>(parsed);
+        *unfinished = static_cast<int64_t>(buffer.size() - parsed);
+        return CsvStop::kFull;
+      }
       size_t consumed = 0;
       const CsvStop stop =
-          ParseCsvRecords(rest, maxRecords - records->size(), maxRecordBytes, records, &consumed);
+          ParseCsvRecords(rest, maxRecords - records->size(), maxRecordBytes, records, &consumed,
+                          budgetSpent ? 0 : maxRecordBytes - static_cast<size_t>(taken));
       parsed += consumed;
       *end = bufferStart + static_cast<int64_t>(parsed);
       *unfinished = static_cast<int64_t>(buffer.size() - parsed);

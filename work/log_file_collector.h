@@ -36,8 +36,8 @@ std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kin
 
 class LogFileCollector {
  public:
-  // `maxRecordBytes`: the longest unfinished record held in memory; a longer
-  // one fails the run (see Run).
+  // `maxRecordBytes`: the longest unfinished record held in memory (a longer
+  // one fails the run, see Run), and about the most bytes of one batch.
   LogFileCollector(DBConnection& central, LogKind kind, size_t maxRecordBytes = 64u << 20)
       : central(central), kind(kind), maxRecordBytes(maxRecordBytes) {}
 

@@ -141,6 +141,17 @@ TEST_F(LogFileCollectorTest, StoresAtMost128RecordsPerTransaction) {
   EXPECT_EQ(Sql("SELECT count(DISTINCT session_line_num) FROM varodata.server_logs WHERE "
                 "server_id = 1811"),
             "300");
+
+  // Long records make shorter batches: a batch holds about the cap in bytes.
+  Write(logDir / "a.csv", Records(300, 400), true);
+  const size_t cap = 3 * Record("300").size();
+  ASSERT_TRUE(Import(LogKind::kServer, 10900, cap)) << message;
+  EXPECT_EQ(Sql("SELECT max(n) FROM (SELECT count(*) AS n FROM varodata.server_logs WHERE "
+                "server_id = 1811 AND session_line_num >= 300 GROUP BY xmin::text) batches"),
+            "3");
+  EXPECT_EQ(Sql("SELECT count(DISTINCT session_line_num) || ' ' || count(*) FROM "
+                "varodata.server_logs WHERE server_id = 1811"),
+            "400 400");
 }
 
 TEST_F(LogFileCollectorTest, MultiLineAndUnfinishedRecords) {
