@@ -182,7 +182,15 @@ bool ProtectedFile::Open(const std::string& path, size_t maxBytes, std::string& 
       return false;
     }
   }
-  return ReadAll(file.get(), maxBytes, content_, error);
+  // One byte more than allowed tells a file that is too long: a rewrite of
+  // only its first part would lose the rest.
+  if (!ReadAll(file.get(), maxBytes + 1, content_, error)) return false;
+  if (content_.size() > maxBytes) {
+    content_.clear();
+    error = StrFormat("the file is longer than %zu bytes", maxBytes);
+    return false;
+  }
+  return true;
 }
 
 bool ProtectedFile::Replace(std::string_view newContent, std::string& error) {

@@ -42,7 +42,8 @@ class ProtectedFile {
   ProtectedFile(const ProtectedFile&) = delete;
   ProtectedFile& operator=(const ProtectedFile&) = delete;
 
-  // Opens and reads the file (at most `maxBytes`). False with the cause in `error`.
+  // Opens and reads the file. False with the cause in `error`, also when it
+  // holds more than `maxBytes`.
   bool Open(const std::string& path, size_t maxBytes, std::string& error);
   const std::string& content() const { return content_; }
   // Replaces the file's content as described above. False with the cause in

@@ -68,12 +68,12 @@ bool ReadRecord(std::string_view in, size_t start, std::vector<std::string>* fie
 }  // namespace
 
 CsvStop ParseCsvRecords(std::string_view input, size_t maxRecords, size_t maxRecordBytes,
-                        LogRows* records, size_t* consumed) {
+                        LogRows* records, size_t* consumed, size_t maxBytes) {
   size_t pos = 0;
   size_t taken = 0;
   std::vector<std::string> fields;
   while (pos < input.size()) {
-    if (taken >= maxRecords) {
+    if (taken >= maxRecords || (taken > 0 && pos >= maxBytes)) {
       *consumed = pos;
       return CsvStop::kFull;
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,5 +34,7 @@ enum class CsvStop {
 // ordinary character, and so is a backslash everywhere (PostgreSQL writes
 // backslashes unescaped). Empty lines are skipped. Never fails: any bytes give
 // records; the fields are the bytes as written (not checked for UTF-8).
+// With `maxBytes`, no further record is begun once the records taken reach
+// that many bytes (kFull), so that a batch of long records stays bounded.
 CsvStop ParseCsvRecords(std::string_view input, size_t maxRecords, size_t maxRecordBytes,
-                        LogRows* records, size_t* consumed);
+                        LogRows* records, size_t* consumed, size_t maxBytes = SIZE_MAX);

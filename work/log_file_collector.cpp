@@ -32,9 +32,10 @@ bool NameMatches(std::string_view name, LogKind kind) {
 }
 
 // Walks the directory open at `fd` (owned by the walk), without following
-// symbolic links.
+// symbolic links. `guarded`: a directory above this one may be written by
+// others, who may have made this one: its files get the same checks.
 void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int depth,
-          std::vector<LogFileEntry>* files) {
+          bool guarded, std::vector<LogFileEntry>* files) {
   DirPtr dir(fdopendir(fd));
   if (!dir) {
     close(fd);
@@ -45,7 +46,7 @@ void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int
   }
   struct stat self {};
   const bool othersWrite =
-      fstat(dirfd(dir.get()), &self) == 0 && (self.st_mode & (S_IWOTH | S_IWGRP)) != 0;
+      guarded || fstat(dirfd(dir.get()), &self) != 0 || (self.st_mode & (S_IWOTH | S_IWGRP)) != 0;
   while (dirent* entry = readdir(dir.get())) {
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
@@ -56,7 +57,7 @@ void Walk(int fd, const std::string& path, LogKind kind, uid_t trustedOwner, int
       if (depth >= 32) continue;
       const int sub =
           openat(dirfd(dir.get()), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (sub >= 0) Walk(sub, full, kind, trustedOwner, depth + 1, files);
+      if (sub >= 0) Walk(sub, full, kind, trustedOwner, depth + 1, othersWrite, files);
       continue;
     }
     if (!S_ISREG(st.st_mode)) continue;  // symbolic links, pipes, devices
@@ -114,6 +115,8 @@ class LogFileReader {
   }
 
   int64_t Size() const { return size; }
+  // The errno of a failed read (0: none); what Read returned is then partial.
+  int ReadError() const { return readError; }
 
   // Reads records from `offset` (at most `maxRecords`) into *records; *end is
   // the offset after the last one. kEnd: the file (up to its size at opening)
@@ -131,9 +134,19 @@ class LogFileReader {
     size_t readSize = kChunk;
     for (;;) {
       const std::string_view rest = std::string_view(buffer).substr(parsed);
+      // The records of one batch take at most about maxRecordBytes, however
+      // long each of them is.
+      const int64_t taken = bufferStart + static_cast<int64_t>(parsed) - offset;
+      const bool budgetSpent = taken >= static_cast<int64_t>(maxRecordBytes);
+      if (!records->empty() && budgetSpent) {
+        *end = bufferStart + static_cast<int64_t>(parsed);
+        *unfinished = static_cast<int64_t>(buffer.size() - parsed);
+        return CsvStop::kFull;
+      }
       size_t consumed = 0;
       const CsvStop stop =
-          ParseCsvRecords(rest, maxRecords - records->size(), maxRecordBytes, records, &consumed);
+          ParseCsvRecords(rest, maxRecords - records->size(), maxRecordBytes, records, &consumed,
+                          budgetSpent ? 0 : maxRecordBytes - static_cast<size_t>(taken));
       parsed += consumed;
       *end = bufferStart + static_cast<int64_t>(parsed);
       *unfinished = static_cast<int64_t>(buffer.size() - parsed);
@@ -159,8 +172,10 @@ class LogFileReader {
         got = pread(fd.get(), buffer.data() + old, want, bufferEnd);
       } while (got < 0 && errno == EINTR);
       if (got <= 0) {
-        // Shorter than at opening (truncated meanwhile) or unreadable: what
-        // was read is all there is this time.
+        // Shorter than at opening (truncated meanwhile): what was read is all
+        // there is this time. A read error is kept for the caller, so that
+        // the file is not taken as read to its end.
+        if (got < 0) readError = errno;
         buffer.resize(old);
         size = bufferEnd;
         continue;
@@ -175,6 +190,7 @@ class LogFileReader {
   int64_t size = 0;
   std::string buffer;  // bytes of the file from bufferStart on
   int64_t bufferStart = 0;
+  int readError = 0;
 };
 
 }  // namespace
@@ -199,7 +215,7 @@ std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kin
                          directory.c_str()),
                LOG_WARNING);
   }
-  Walk(fd, directory, kind, st.st_uid, 0, &files);
+  Walk(fd, directory, kind, st.st_uid, 0, false, &files);
   std::sort(files.begin(), files.end(),
             [](const LogFileEntry& a, const LogFileEntry& b) { return a.path < b.path; });
   return files;
@@ -229,13 +245,22 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
     return false;
   }
   int64_t offset = startOffset;
-  if (offset > reader.Size()) {
-    LogMessage(StrFormat(_("log file %s holds %lld bytes, fewer than the stored read position "
-                           "%lld (it was truncated or its name reused); it is read again from "
-                           "its start"),
-                         file.path.c_str(), static_cast<long long>(reader.Size()),
-                         static_cast<long long>(offset)),
-               LOG_WARNING);
+  // A negative position other than the -1 handled by the caller cannot be
+  // read from either.
+  if (offset > reader.Size() || offset < 0) {
+    if (offset < 0) {
+      LogMessage(StrFormat(_("the stored read position %lld in log file %s is invalid; the file "
+                             "is read again from its start"),
+                           static_cast<long long>(offset), file.path.c_str()),
+                 LOG_WARNING);
+    } else {
+      LogMessage(StrFormat(_("log file %s holds %lld bytes, fewer than the stored read position "
+                             "%lld (it was truncated or its name reused); it is read again from "
+                             "its start"),
+                           file.path.c_str(), static_cast<long long>(reader.Size()),
+                           static_cast<long long>(offset)),
+                 LOG_WARNING);
+    }
     offset = 0;
     // Stored at once, so the warning is not repeated while no record follows.
     LogReadPosition restart{orderName, 0, file.device, file.inode};
@@ -251,6 +276,15 @@ bool LogFileCollector::ImportFile(const LogFileEntry& file, const std::string& o
     int64_t unfinished = 0;
     const CsvStop stop =
         reader.Read(offset, kLogBatchRecords, maxRecordBytes, &records, &end, &unfinished);
+    if (reader.ReadError() != 0) {
+      // Nothing of this batch is stored: the next run reads it again.
+      LogMessage(StrFormat(_("cannot read log file %s: %s"), file.path.c_str(),
+                           std::strerror(reader.ReadError())),
+                 LOG_WARNING);
+      *message = kind == LogKind::kServer ? _("failed to read the server logs")
+                                          : _("failed to read the audit logs");
+      return false;
+    }
     if (stop == CsvStop::kTooLong && records.empty()) {
       // A record that never ends (a quote left open) would hold the rest of
       // the file in memory. Its first line is skipped, so the next run goes

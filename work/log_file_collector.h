@@ -28,16 +28,16 @@ struct LogFileEntry {
 // The regular files under `directory` and, recursively, its subdirectories
 // (hidden ones included), sorted by path (byte order). Symbolic links are
 // never followed, so nothing outside the directory is listed. In a directory
-// that others may write to, only files owned by root or by the owner of
-// `directory`, with a single link, are listed; the rest are left out with a
-// warning. An empty list with *error set when `directory` cannot be opened.
+// that others may write to, or below one, only files owned by root or by the
+// owner of `directory`, with a single link, are listed; the rest are left out
+// with a warning. An empty list with *error set when `directory` cannot be opened.
 std::vector<LogFileEntry> ListLogFiles(const std::string& directory, LogKind kind,
                                        std::string* error);
 
 class LogFileCollector {
  public:
-  // `maxRecordBytes`: the longest unfinished record held in memory; a longer
-  // one fails the run (see Run).
+  // `maxRecordBytes`: the longest unfinished record held in memory (a longer
+  // one fails the run, see Run), and about the most bytes of one batch.
   LogFileCollector(DBConnection& central, LogKind kind, size_t maxRecordBytes = 64u << 20)
       : central(central), kind(kind), maxRecordBytes(maxRecordBytes) {}
 

@@ -31,13 +31,78 @@ bool SplitTaskArguments(std::string_view text, size_t count, std::vector<std::st
 
 namespace {
 
-// Characters the server's configuration reader takes in an unquoted word or
-// number (letters, digits, and _ . : / + -); bytes of UTF-8 sequences count
-// as letters there.
-bool IsWordCharacter(char c) {
-  const unsigned char u = static_cast<unsigned char>(c);
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-         c == '.' || c == ':' || c == '/' || c == '+' || c == '-' || u >= 0x80;
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Letters as the server's configuration reader counts them: ASCII letters,
+// the underscore and every byte of a UTF-8 sequence.
+bool IsLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' ||
+         static_cast<unsigned char>(c) >= 0x80;
+}
+
+bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Skips the characters of `text` from `at` that satisfy `test`.
+template <typename Test>
+size_t SkipWhile(std::string_view text, size_t at, Test test) {
+  while (at < text.size() && test(text[at])) ++at;
+  return at;
+}
+
+// An integer with an optional sign, decimal or 0x hexadecimal, and unit
+// letters after it (250ms, 10MB, -1).
+bool IsInteger(std::string_view v) {
+  size_t at = !v.empty() && (v[0] == '+' || v[0] == '-') ? 1 : 0;
+  size_t digits;
+  if (v.size() > at + 2 && v[at] == '0' && v[at + 1] == 'x' && IsHexDigit(v[at + 2])) {
+    digits = SkipWhile(v, at + 2, IsHexDigit);
+  } else {
+    digits = SkipWhile(v, at, IsDigit);
+    if (digits == at) return false;
+  }
+  const auto unitLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+  return SkipWhile(v, digits, unitLetter) == v.size();
+}
+
+// A number with a decimal point and an optional exponent (0.5, .5, 1.5e3).
+bool IsReal(std::string_view v) {
+  size_t at = !v.empty() && (v[0] == '+' || v[0] == '-') ? 1 : 0;
+  at = SkipWhile(v, at, IsDigit);
+  if (at >= v.size() || v[at] != '.') return false;
+  at = SkipWhile(v, at + 1, IsDigit);
+  if (at < v.size() && (v[at] == 'e' || v[at] == 'E')) {
+    ++at;
+    if (at < v.size() && (v[at] == '+' || v[at] == '-')) ++at;
+    const size_t digits = SkipWhile(v, at, IsDigit);
+    if (digits == at) return false;
+    at = digits;
+  }
+  return at == v.size();
+}
+
+// A word: a letter, then letters, digits and - . _ : / (pg_log, en_US.UTF-8).
+// Two names joined by one dot (a.b) the server reads as a qualified setting
+// name, which it does not take as a value.
+bool IsUnquotedWord(std::string_view v) {
+  if (v.empty() || !IsLetter(v[0])) return false;
+  const auto wordCharacter = [](char c) {
+    return IsLetter(c) || IsDigit(c) || c == '-' || c == '.' || c == ':' || c == '/';
+  };
+  if (SkipWhile(v, 0, wordCharacter) != v.size()) return false;
+  const auto nameCharacter = [](char c) { return IsLetter(c) || IsDigit(c); };
+  const size_t first = SkipWhile(v, 0, nameCharacter);
+  const bool qualifiedName = first < v.size() && v[first] == '.' && first + 1 < v.size() &&
+                             IsLetter(v[first + 1]) &&
+                             SkipWhile(v, first + 1, nameCharacter) == v.size();
+  return !qualifiedName;
+}
+
+// True when the server's configuration reader takes `value`, written bare,
+// as one value: an integer, a real number or a word. Anything else (a lone
+// sign, 1e5, on+, a path beginning with /) would stop the server at its next
+// start with a syntax error.
+bool IsBareValue(std::string_view value) {
+  return IsInteger(value) || IsReal(value) || IsUnquotedWord(value);
 }
 
 }  // namespace
@@ -61,7 +126,7 @@ std::string ConfigValueText(std::string_view value, ConfigValueForm form, std::s
     return std::string();
   }
   if (form == ConfigValueForm::kWord) {
-    if (!std::all_of(value.begin(), value.end(), IsWordCharacter)) {
+    if (!IsBareValue(value)) {
       error = "it is not a single word or number";
       return std::string();
     }

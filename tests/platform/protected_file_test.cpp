@@ -34,6 +34,22 @@ TEST(ReadRegularFile, ReadsBoundedRegularFilesOnly) {
   EXPECT_FALSE(ReadRegularFile(dir.str() + "/missing", 100, content, error));
 }
 
+TEST(ProtectedFile, RefusesAFileLongerThanItsLimitInsteadOfRewritingItsStart) {
+  TempDir dir;
+  const std::string file = dir.str() + "/postgresql.conf";
+  std::ofstream(file) << "0123456789";
+  ProtectedFile exact;
+  std::string error;
+  ASSERT_TRUE(exact.Open(file, 10, error)) << error;
+  EXPECT_EQ(exact.content(), "0123456789");
+  ProtectedFile longer;
+  EXPECT_FALSE(longer.Open(file, 4, error));
+  EXPECT_EQ(error, "the file is longer than 4 bytes");
+  std::string content;
+  ASSERT_TRUE(ReadRegularFile(file, 100, content, error)) << error;
+  EXPECT_EQ(content, "0123456789");
+}
+
 TEST(ReadRegularFile, OnBehalfOfAnAccountOnlyWhatItCouldRead) {
   const passwd* pg = getpwnam("postgres");
   if (geteuid() != 0 || pg == nullptr) GTEST_SKIP() << "needs root and a postgres account";

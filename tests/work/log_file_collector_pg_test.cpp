@@ -2,7 +2,9 @@
 // schema of the test cluster: where a run resumes, how batches are cut, what
 // happens to unfinished records, renamed, replaced, truncated and removed
 // files, and what is refused.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,6 +141,17 @@ TEST_F(LogFileCollectorTest, StoresAtMost128RecordsPerTransaction) {
   EXPECT_EQ(Sql("SELECT count(DISTINCT session_line_num) FROM varodata.server_logs WHERE "
                 "server_id = 1811"),
             "300");
+
+  // Long records make shorter batches: a batch holds about the cap in bytes.
+  Write(logDir / "a.csv", Records(300, 400), true);
+  const size_t cap = 3 * Record("300").size();
+  ASSERT_TRUE(Import(LogKind::kServer, 10900, cap)) << message;
+  EXPECT_EQ(Sql("SELECT max(n) FROM (SELECT count(*) AS n FROM varodata.server_logs WHERE "
+                "server_id = 1811 AND session_line_num >= 300 GROUP BY xmin::text) batches"),
+            "3");
+  EXPECT_EQ(Sql("SELECT count(DISTINCT session_line_num) || ' ' || count(*) FROM "
+                "varodata.server_logs WHERE server_id = 1811"),
+            "400 400");
 }
 
 TEST_F(LogFileCollectorTest, MultiLineAndUnfinishedRecords) {
@@ -263,11 +276,47 @@ TEST_F(LogFileCollectorTest, RenamedReplacedTruncatedAndRemovedFiles) {
             std::string::npos);
   // Reported once.
   ASSERT_TRUE(Import()) << message;
+
+  // A stored position below -1 (edited by hand): read again from the start.
+  EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 0);
+  Sql("UPDATE varo.log_configuration SET file_offset = -7 WHERE server_id = 1811");
+  ASSERT_TRUE(Import()) << message;
+  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7 7");
+  EXPECT_NE(log.Take().find("read again from its start"), std::string::npos);
+
   fs::remove(logDir / "b.csv");
   ASSERT_TRUE(Import()) << message;
   ASSERT_TRUE(Import()) << message;
   EXPECT_EQ(CountOf(log.Take(), "was removed or replaced"), 1);
-  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7");
+  EXPECT_EQ(Stored(), "1 2 3 4 5 6 7 7");
+}
+
+TEST_F(LogFileCollectorTest, AReadErrorFailsTheRunInsteadOfSkippingTheFile) {
+  // A file whose reads fail: a sysfs attribute that answers EINVAL, mounted
+  // over an older log file.
+  const fs::path source = "/sys/class/net/lo/speed";
+  Write(logDir / "a.csv", "");
+  Write(logDir / "b.csv", Records(1, 2));
+  bool readFails = false;
+  if (const int fd = open(source.c_str(), O_RDONLY); fd >= 0) {
+    char byte = 0;
+    readFails = pread(fd, &byte, 1, 0) < 0;
+    close(fd);
+  }
+  if (geteuid() != 0 || !readFails ||
+      mount(source.c_str(), (logDir / "a.csv").c_str(), nullptr, MS_BIND, nullptr) != 0) {
+    GTEST_SKIP() << "needs root and a bind mount";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
+  } unmount{logDir / "a.csv"};
+  LogCapture log;
+  EXPECT_FALSE(Import());
+  EXPECT_EQ(message, "failed to read the server logs");
+  EXPECT_EQ(Stored(), "");
+  EXPECT_EQ(Position(), ",0");
+  EXPECT_NE(log.Text().find("cannot read log file"), std::string::npos) << log.Text();
 }
 
 TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
@@ -287,6 +336,12 @@ TEST_F(LogFileCollectorTest, NeverLeavesTheLogDirectoryOrTrustsStrangersFiles) {
     chmod((logDir / "tmp").c_str(), 01777);
     Write(logDir / "tmp" / "y.csv", Records(2, 3));
     ASSERT_EQ(chown((logDir / "tmp" / "y.csv").c_str(), 65534, 65534), 0);
+    // Nor below it, in a directory that other user made there.
+    fs::create_directories(logDir / "tmp" / "own");
+    Write(logDir / "tmp" / "own" / "w.csv", Records(3, 4));
+    ASSERT_EQ(chown((logDir / "tmp" / "own" / "w.csv").c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chown((logDir / "tmp" / "own").c_str(), 65534, 65534), 0);
+    chmod((logDir / "tmp" / "own").c_str(), 0755);
     ASSERT_TRUE(Import()) << message;
     EXPECT_EQ(Stored(), "1");
     EXPECT_NE(log.Text().find("left out"), std::string::npos) << log.Text();
