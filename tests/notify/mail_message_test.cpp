@@ -244,7 +244,9 @@ TEST(MailMessage, EncodedWordsKeepCharactersWhole) {
   for (size_t start = 0; start < headers.size();) {
     const size_t end = headers.find("\r\n", start);
     const std::string line = headers.substr(start, end - start);
-    if (line.find("=?") != std::string::npos) EXPECT_LE(line.size(), 76u) << line;
+    if (line.find("=?") != std::string::npos) {
+      EXPECT_LE(line.size(), 76u) << line;
+    }
     start = end + 2;
   }
   // An encoded name late on a line moves to the next line whole: no line of
