@@ -748,6 +748,12 @@ std::string ReadNetworkInterfaceFiles(const std::string& root, std::vector<Netwo
 
 namespace {
 
+// NLMSG_OK, without the macro's comparison of a signed with an unsigned length.
+bool NetlinkMessageFits(const nlmsghdr* h, int left) {
+  return left >= static_cast<int>(sizeof(nlmsghdr)) && h->nlmsg_len >= sizeof(nlmsghdr) &&
+         h->nlmsg_len <= static_cast<unsigned>(left);
+}
+
 // Sends the dump request `request` (a netlink header followed by its message)
 // to the kernel's routing socket and hands every answer message of type
 // `answer` to `each`. The kernel answers at once; the wait is still bounded by
@@ -777,8 +783,8 @@ std::string NetlinkDump(Request& request, uint16_t answer, const char* what, Eac
     }
     if (n == 0) return std::string("netlink ") + what + ": the answer ended early";
     int left = static_cast<int>(n);
-    for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer.data()); NLMSG_OK(h, left);
-         h = NLMSG_NEXT(h, left)) {
+    for (const nlmsghdr* h = reinterpret_cast<const nlmsghdr*>(buffer.data());
+         NetlinkMessageFits(h, left); h = NLMSG_NEXT(h, left)) {
       if (h->nlmsg_type == NLMSG_DONE) return std::string();
       if (h->nlmsg_type == NLMSG_ERROR) {
         const auto* e = static_cast<const nlmsgerr*>(NLMSG_DATA(h));

@@ -232,7 +232,8 @@ TEST_F(ProbeStepTest, ProbeStatementsAndScriptsThatRunTooLongFailAndStoreNothing
             "-1 the server did not answer within 1 seconds; the connection was closed");
   EXPECT_EQ(Central("SELECT string_agg(x, ',') FROM varodata.t13_fail"), "kept");
   // The closed connection is not handed out again: the next probe runs.
-  EXPECT_EQ(query("SELECT 'new' AS x WHERE %{database_name} = current_database()"), "1 PGRES_TUPLES_OK");
+  EXPECT_EQ(query("SELECT 'new' AS x WHERE %{database_name} = current_database()"),
+            "1 PGRES_TUPLES_OK");
   EXPECT_EQ(Central("SELECT string_agg(x, ',') FROM varodata.t13_fail"), "new");
   // A job's script has no limit.
   EXPECT_EQ(BatchTask("true", "", {}).timeLimit, std::chrono::milliseconds::zero());
