@@ -144,13 +144,7 @@ class TablespaceGuard {
 
 class DataLogAnalysisTest : public testing::Test {
  protected:
-  void SetUp() override {
-    central_test::EnsureAgent12();
-    central_test::UseClusterSettings();
-    central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
-                             "postgres", "monitored");
-    ASSERT_FALSE(central_test::ConnectCentral().empty());
-  }
+  void SetUp() override { ASSERT_FALSE(central_test::ConnectAgent12WithServer(kServerId).empty()); }
   void TearDown() override { central_test::DisconnectCentral(); }
 
   // The data and WAL rows of the cluster as it stands.

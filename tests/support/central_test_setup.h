@@ -61,6 +61,18 @@ inline std::string ConnectCentral() {
   return pid->IsOk() ? pid->GetValueByIndex(0, 0) : std::string();
 }
 
+// The usual set-up of a test that works as agent 12 on server `serverId`, the
+// test cluster's database "monitored": registers the agent, points the
+// settings at the cluster, binds the server and connects. Returns the central
+// backend pid; an empty text when the connect failed.
+inline std::string ConnectAgent12WithServer(int32_t serverId) {
+  EnsureAgent12();
+  UseClusterSettings();
+  BindServer(serverId, PgCluster::Get().socketDir(), PgCluster::Get().port(), "postgres",
+             "monitored");
+  return ConnectCentral();
+}
+
 // Closes what ConnectCentral and the pool opened (once no thread uses them).
 inline void DisconnectCentral() {
   ReapIdleServerConnections();

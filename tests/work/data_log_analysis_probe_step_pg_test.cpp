@@ -28,13 +28,7 @@ std::string Volume(const std::string& path) {
 
 class DataLogAnalysisProbeStepTest : public testing::Test {
  protected:
-  void SetUp() override {
-    central_test::EnsureAgent12();
-    central_test::UseClusterSettings();
-    central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
-                             "postgres", "monitored");
-    ASSERT_FALSE(central_test::ConnectCentral().empty());
-  }
+  void SetUp() override { ASSERT_FALSE(central_test::ConnectAgent12WithServer(kServerId).empty()); }
   void TearDown() override {
     EXPECT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(120)));
     central_test::DisconnectCentral();

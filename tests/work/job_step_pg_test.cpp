@@ -31,12 +31,8 @@ std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo
 class JobStepTest : public testing::Test {
  protected:
   void SetUp() override {
-    central_test::EnsureAgent12();
-    central_test::UseClusterSettings();
-    central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
-                             "postgres", "monitored");
     central_test::BindServer(kDeadServerId, "127.0.0.1", 1, "postgres", "monitored");
-    backendPid_ = central_test::ConnectCentral();
+    backendPid_ = central_test::ConnectAgent12WithServer(kServerId);
     ASSERT_FALSE(backendPid_.empty());
 
     Central("DELETE FROM varo.job");

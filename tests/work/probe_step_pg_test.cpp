@@ -34,11 +34,7 @@ std::string Central(const std::string& sql) { return PgCluster::Get().Exec("varo
 class ProbeStepTest : public testing::Test {
  protected:
   void SetUp() override {
-    central_test::EnsureAgent12();
-    central_test::UseClusterSettings();
-    central_test::BindServer(kServerId, PgCluster::Get().socketDir(), PgCluster::Get().port(),
-                             "postgres", "monitored");
-    ASSERT_FALSE(central_test::ConnectCentral().empty());
+    ASSERT_FALSE(central_test::ConnectAgent12WithServer(kServerId).empty());
 
     Central("DELETE FROM varo.probe");
     Central("DELETE FROM varo.probe_log");
