@@ -17,6 +17,7 @@
 
 #include "db/central_connection.h"
 #include "db/server_pool.h"
+#include "job_test_support.h"
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/service_host.h"
@@ -74,21 +75,9 @@ class ConfigurationJobTest : public testing::Test {
     return job;
   }
 
-  void Pass() {
-    ASSERT_TRUE(RunJobStep(*GetCentralConnection(), central_test::kAgentId, backendPid_, 0));
-    ASSERT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(180)));
-  }
-
-  std::string JobStatus(const std::string& job) {
-    return Central("SELECT string_agg(jlgstatus, ',') FROM varo.joblog WHERE jlgjobid = " + job);
-  }
-  std::string StepLog(const std::string& job) {
-    return Central(
-        "SELECT string_agg(l.jslstatus || ' ' || coalesce(l.jslresult::text, '-') || ' ' || "
-        "coalesce(l.jsloutput, '-'), ' | ' ORDER BY s.jstname) FROM varo.jobsteplog l JOIN "
-        "varo.jobstep s ON s.jstid = l.jsljstid WHERE s.jstjobid = " +
-        job);
-  }
+  void Pass() { job_test::RunJobPass(backendPid_); }
+  static std::string JobStatus(const std::string& job) { return job_test::JobStatus(job); }
+  static std::string StepLog(const std::string& job) { return job_test::StepLog(job); }
 
   // The log_configuration step for `values` (positions 1 to 29).
   std::string LogStep(const std::map<int, std::string>& values) {

@@ -16,6 +16,7 @@
 #include "db/central_connection.h"
 #include "db/server_binding_cache.h"
 #include "db/server_pool.h"
+#include "job_test_support.h"
 #include "support/central_test_setup.h"
 #include "support/global_state.h"
 #include "support/process.h"
@@ -64,22 +65,9 @@ class ServiceJobTest : public testing::Test {
     return job;
   }
 
-  void Pass() {
-    ASSERT_TRUE(RunJobStep(*GetCentralConnection(), central_test::kAgentId, backendPid_, 0));
-    ASSERT_TRUE(WaitUntil([] { return GetRunningWorkerCount() == 0; }, std::chrono::seconds(180)));
-  }
-
-  std::string JobStatus(const std::string& job) {
-    return Central("SELECT string_agg(jlgstatus, ',') FROM varo.joblog WHERE jlgjobid = " + job);
-  }
-  // "status result output" of each step of `job`, in step order.
-  std::string StepLog(const std::string& job) {
-    return Central(
-        "SELECT string_agg(l.jslstatus || ' ' || coalesce(l.jslresult::text, '-') || ' ' || "
-        "coalesce(l.jsloutput, '-'), ' | ' ORDER BY s.jstname) FROM varo.jobsteplog l JOIN "
-        "varo.jobstep s ON s.jstid = l.jsljstid WHERE s.jstjobid = " +
-        job);
-  }
+  void Pass() { job_test::RunJobPass(backendPid_); }
+  static std::string JobStatus(const std::string& job) { return job_test::JobStatus(job); }
+  static std::string StepLog(const std::string& job) { return job_test::StepLog(job); }
 
   RestoreOnExit<DBSettings> settings_{GetDBSettings()};
   ServiceHost host_;
